@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# test.sh: installs everything the tests need into a virtual environment and runs all tests.
+# Usage: scripts/test.sh            (VENV=path to choose the environment, default .venv)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+venv=${VENV:-.venv}
+python3 -m venv "$venv"
+# shellcheck disable=SC1091
+. "$venv/bin/activate"
+python -m pip install --quiet --upgrade pip
+# Warnings are errors here, so every tested build is a clean one.
+python -m pip install --quiet ".[test]" -Ccmake.define.TARN_WERROR=ON
+
+echo "== native tests"
+cmake -S . -B build/native -G Ninja -DTARN_PYTHON_MODULE=OFF -DTARN_NATIVE_TESTS=ON \
+    -DTARN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/native
+ctest --test-dir build/native --output-on-failure
+
+echo "== Python tests"
+python -m pytest tests -p no:cacheprovider

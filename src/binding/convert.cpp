@@ -1,0 +1,131 @@
+// convert.cpp: Python objects to native values and back.
+#include "binding/convert.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+
+#include "binding/errors.hpp"
+#include "binding/python_error.hpp"
+
+namespace tarn::binding {
+namespace {
+
+// A length reported by __len__ only pre-sizes storage: beyond this many
+// elements the vector grows as items really arrive, so a sequence that
+// claims to be huge cannot make us allocate for items it never yields.
+constexpr std::size_t untrusted_reservation_limit = std::size_t(1) << 16;
+
+// A native vector may not need more bytes than the largest signed machine word.
+template <class Element>
+void check_capacity(std::size_t elements) {
+    constexpr auto max_bytes = std::size_t(std::numeric_limits<std::ptrdiff_t>::max());
+    if (elements > max_bytes / sizeof(Element)) raise_fault("capacity overflow");
+}
+
+[[noreturn]] void refuse_str() { raise_type_error("Can't extract `str` to `Vec`"); }
+
+// The size hint of a sequence; a failing __len__ counts as no hint.
+std::size_t size_hint(PyObject* sequence) {
+    const Py_ssize_t size = PySequence_Size(sequence);
+    if (size < 0) {
+        discard_pending_error();
+        return 0;
+    }
+    return std::size_t(size);
+}
+
+// Calls `visit(item)` for every item, in order. Exact lists and tuples are
+// read in place; the loop re-reads a list's size on each step because
+// converting an item may run Python code that changes the list, exactly as
+// the list iterator would see it.
+template <class Element, class Visit>
+void for_each_item(PyObject* obj, std::vector<Element>& out, Visit&& visit) {
+    if (PyList_CheckExact(obj)) {
+        out.reserve(std::size_t(PyList_GET_SIZE(obj)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));  // the list may drop it meanwhile
+            visit(item.get());
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        out.reserve(std::size_t(PyTuple_GET_SIZE(obj)));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) visit(PyTuple_GET_ITEM(obj, i));
+        return;
+    }
+    if (!PySequence_Check(obj)) raise_not_convertible(obj, "Sequence");
+    const std::size_t hint = size_hint(obj);
+    check_capacity<Element>(hint);
+    out.reserve(std::min(hint, untrusted_reservation_limit));
+    Ref iterator = steal_or_raise(PyObject_GetIter(obj));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
+    if (PyErr_Occurred()) throw PythonError::fetch();
+}
+
+template <class Values, class Convert>
+Ref build_list(const Values& values, Convert&& convert) {
+    Ref list = Ref::steal(expect_object(PyList_New(Py_ssize_t(values.size()))));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), convert(values[i]).release());
+    }
+    return list;
+}
+
+}  // namespace
+
+double to_double(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) throw PythonError::fetch();
+    return value;
+}
+
+Index to_index(PyObject* obj) {
+    Ref integer = steal_or_raise(PyNumber_Index(obj));
+    const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+    if (value == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred()) {
+        throw PythonError::fetch();
+    }
+    return Index(value);
+}
+
+FloatVector to_float_vector(PyObject* obj) {
+    if (is_str(obj)) refuse_str();
+    FloatVector values;
+    for_each_item(obj, values, [&](PyObject* item) { values.push_back(to_double(item)); });
+    return values;
+}
+
+std::vector<FloatVector> to_float_vectors(PyObject* obj) {
+    if (is_str(obj)) refuse_str();
+    std::vector<FloatVector> vectors;
+    for_each_item(obj, vectors, [&](PyObject* item) { vectors.push_back(to_float_vector(item)); });
+    return vectors;
+}
+
+Ref to_python(double value) { return Ref::steal(expect_object(PyFloat_FromDouble(value))); }
+
+Ref to_python_index(Index value) {
+    return Ref::steal(expect_object(PyLong_FromUnsignedLongLong(value)));
+}
+
+Ref to_python(const FloatVector& values) {
+    return build_list(values, [](double value) { return to_python(value); });
+}
+
+Ref to_python(const IndexList& values) {
+    return build_list(values, [](Index value) { return to_python_index(value); });
+}
+
+Ref to_python(const std::vector<FloatVector>& vectors) {
+    return build_list(vectors, [](const FloatVector& values) { return to_python(values); });
+}
+
+Ref to_python(const std::vector<IndexList>& lists) {
+    return build_list(lists, [](const IndexList& values) { return to_python(values); });
+}
+
+Ref none() { return Ref::borrow(Py_None); }
+
+}  // namespace tarn::binding

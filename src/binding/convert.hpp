@@ -1,0 +1,37 @@
+// convert.hpp: Python objects to native values and back.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "binding/ref.hpp"
+
+namespace tarn::binding {
+
+using FloatVector = std::vector<double>;
+using Index = std::uint64_t;
+using IndexList = std::vector<Index>;
+
+// Python to native. Each throws PythonError (or a fault) on failure.
+double to_double(PyObject* obj);
+Index to_index(PyObject* obj);
+FloatVector to_float_vector(PyObject* obj);
+std::vector<FloatVector> to_float_vectors(PyObject* obj);
+
+// Native to Python: always new objects, owned by the caller.
+Ref to_python(double value);
+Ref to_python_index(Index value);
+Ref to_python(const FloatVector& values);
+Ref to_python(const IndexList& values);
+Ref to_python(const std::vector<FloatVector>& vectors);
+Ref to_python(const std::vector<IndexList>& lists);
+Ref none();
+
+// Whether obj's type carries the str flag (str and its subclasses).
+inline bool is_str(PyObject* obj) {
+    return PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_UNICODE_SUBCLASS);
+}
+
+}  // namespace tarn::binding

@@ -1,0 +1,59 @@
+// parse.hpp: matching call arguments against a callable's parameter table.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "binding/python_error.hpp"
+
+namespace tarn::binding {
+
+struct KeywordOnlyParameter {
+    std::string_view name;
+    bool required;
+};
+
+// The constant description of a callable's parameters.
+struct FunctionDescription {
+    std::string_view function_name;
+    std::span<const std::string_view> positional_parameter_names;
+    std::span<const KeywordOnlyParameter> keyword_only_parameters = {};
+    std::string_view class_name = {};  // empty for module-level functions
+    std::size_t positional_only_parameters = 0;
+    std::size_t required_positional_parameters = 0;
+
+    std::size_t parameter_count() const noexcept {
+        return positional_parameter_names.size() + keyword_only_parameters.size();
+    }
+    // "Tree.push()" or "vector_add()".
+    std::string display_name() const;
+};
+
+// Fills `slots` (one per parameter, all null on entry) with borrowed argument
+// references from a vectorcall, or throws the TypeError of a wrong call.
+void extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
+
+// The same for a positional tuple and an optional keyword dictionary.
+void extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
+                                  PyObject* kwargs, std::span<PyObject*> slots);
+
+// The error to raise for a failed conversion of the named argument: an exact
+// TypeError is re-raised as "argument '{name}': {text}", anything else as is.
+PythonError argument_extraction_error(std::string_view argument_name, PythonError error);
+
+// Converts one argument, wrapping a failure with the argument's name.
+template <class Convert>
+auto extract_argument(PyObject* object, std::string_view argument_name, Convert&& convert) {
+    try {
+        return convert(object);
+    } catch (PythonError& error) {
+        throw argument_extraction_error(argument_name, std::move(error));
+    }
+}
+
+}  // namespace tarn::binding

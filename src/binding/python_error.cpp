@@ -1,0 +1,154 @@
+// python_error.cpp: fetching, building, rendering and restoring Python exceptions.
+#include "binding/python_error.hpp"
+
+#include <cstdio>
+
+#include "binding/errors.hpp"
+#include "binding/panic.hpp"
+
+namespace tarn::binding {
+namespace {
+
+constexpr const char* unwrapped_panic_message = "Unwrapped panic from Python code";
+
+// A PanicException coming back from Python code resumes the fault: its
+// traceback is printed, and the fault unwinds without a second report.
+[[noreturn]] void resume_panic(Ref type, Ref value, Ref traceback) {
+    std::string message = unwrapped_panic_message;
+    if (value && PyUnicode_Check(value.get())) message = str_to_utf8_lossy(value.get());
+    PySys_WriteStderr(
+        "tarn: resuming a fault raised in native code after PanicException was fetched "
+        "from Python\n");
+    PySys_WriteStderr("Python stack trace below:\n");
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+    PyErr_PrintEx(0);
+    resume_fault(std::move(message));
+}
+
+// repr(obj) as text, for fault messages; never throws a Python error.
+std::string repr_text(PyObject* obj) {
+    Ref repr = Ref::steal(PyObject_Repr(obj));
+    if (!repr) {
+        PyErr_Clear();
+        return "<unprintable object>";
+    }
+    return str_to_utf8_lossy(repr.get());
+}
+
+}  // namespace
+
+PythonError PythonError::from_message(PyObject* type, std::string_view message) {
+    Ref text = Ref::steal(
+        expect_object(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()))));
+    return PythonError(Ref::borrow(type), std::move(text), Ref());
+}
+
+PythonError PythonError::fetch() {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
+        owned_traceback = Ref::steal(traceback);
+    if (!owned_type) {
+        return from_message(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    if (owned_type.get() == panic_type()) {
+        resume_panic(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+    }
+    return PythonError(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+}
+
+PyObject* PythonError::instance() {
+    PyObject* type = type_.release();
+    PyObject* value = value_.release();
+    PyObject* traceback = traceback_.release();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    type_ = Ref::steal(type);
+    value_ = Ref::steal(value);
+    traceback_ = Ref::steal(traceback);
+    return value_.get();
+}
+
+void PythonError::restore() && noexcept {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+std::string PythonError::render() {
+    PyObject* value = instance();
+    std::string text = "PyErr { type: " + repr_text(type_.get());
+    text += ", value: " + (value ? repr_text(value) : std::string("None"));
+    text += ", traceback: ";
+    text += traceback_ ? "Some(" + repr_text(traceback_.get()) + ")" : std::string("None");
+    text += " }";
+    return text;
+}
+
+void discard_pending_error() { (void)PythonError::fetch(); }
+
+void python_api_call_failed() {
+    PyErr_Print();
+    raise_fault("Python API call failed");
+}
+
+std::string str_to_utf8_lossy(PyObject* str) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size))
+        return std::string(utf8, size_t(size));
+    // Lone surrogates have no UTF-8 form: encode them as they are and let the
+    // decoder replace each invalid sequence with U+FFFD.
+    discard_pending_error();
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!bytes) python_api_call_failed();
+    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                  PyBytes_GET_SIZE(bytes.get()), "replace"));
+    if (!decoded) python_api_call_failed();
+    const char* utf8 = PyUnicode_AsUTF8AndSize(decoded.get(), &size);
+    if (utf8 == nullptr) python_api_call_failed();
+    return std::string(utf8, size_t(size));
+}
+
+std::string render_text(PyObject* obj) {
+    if (Ref text = Ref::steal(PyObject_Str(obj))) return str_to_utf8_lossy(text.get());
+    // str() itself raised: report that to the unraisable hook and describe the
+    // object by its type.
+    PythonError error = PythonError::fetch();
+    std::move(error).restore();
+    PyErr_WriteUnraisable(obj);
+    const std::string name = type_name(obj);
+    if (name == "<failed to extract type name>") return "<unprintable object>";
+    return "<unprintable " + name + " object>";
+}
+
+std::string type_name(PyObject* obj) {
+    static PyObject* const qualname = [] {
+        PyObject* name = expect_object(PyUnicode_FromString("__qualname__"));
+        PyUnicode_InternInPlace(&name);
+        return name;
+    }();
+    Ref attribute =
+        Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), qualname));
+    if (!attribute) {
+        discard_pending_error();
+        return "<failed to extract type name>";
+    }
+    if (!PyUnicode_Check(attribute.get())) return "<failed to extract type name>";
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(attribute.get(), &size);
+    if (utf8 == nullptr) {
+        discard_pending_error();
+        return "<failed to extract type name>";
+    }
+    return std::string(utf8, size_t(size));
+}
+
+void raise_type_error(std::string_view message) {
+    throw PythonError::from_message(PyExc_TypeError, message);
+}
+
+void raise_not_convertible(PyObject* obj, std::string_view target) {
+    std::string message = "'" + type_name(obj) + "' object cannot be converted to '";
+    message += target;
+    message += "'";
+    raise_type_error(message);
+}
+
+}  // namespace tarn::binding

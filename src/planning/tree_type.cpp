@@ -1,0 +1,271 @@
+// tree_type.cpp: the Python class `Tree`: type object, slots, methods and borrow rules.
+#include "planning/tree_type.hpp"
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "binding/call_frame.hpp"
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+#include "binding/parse.hpp"
+#include "binding/python_error.hpp"
+
+namespace tarn::planning {
+namespace {
+
+using binding::PythonError;
+using binding::Ref;
+
+struct TreeObject {
+    PyObject_HEAD
+    Tree tree;  // constructed in place once the instance is allocated
+    // 0: no access; n > 0: n shared accesses; -1: one exclusive access.
+    Py_ssize_t borrow_flag;
+};
+
+PyTypeObject* tree_type();
+
+// ---- receiver and borrow rules ---------------------------------------------
+
+TreeObject* receiver(PyObject* self) {
+    if (!PyType_IsSubtype(Py_TYPE(self), tree_type())) binding::raise_not_convertible(self, "Tree");
+    return reinterpret_cast<TreeObject*>(self);
+}
+
+[[noreturn]] void raise_runtime_error(std::string_view message) {
+    throw PythonError::from_message(PyExc_RuntimeError, message);
+}
+
+// Shared access for reads: refused while a write is in progress.
+class SharedBorrow {
+public:
+    explicit SharedBorrow(PyObject* self) : object_(receiver(self)) {
+        if (object_->borrow_flag == -1) raise_runtime_error("Already mutably borrowed");
+        ++object_->borrow_flag;
+    }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    ~SharedBorrow() { --object_->borrow_flag; }
+    const Tree& tree() const noexcept { return object_->tree; }
+
+private:
+    TreeObject* object_;
+};
+
+// Exclusive access for writes: refused while any other access is in progress.
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(PyObject* self) : object_(receiver(self)) {
+        if (object_->borrow_flag != 0) raise_runtime_error("Already borrowed");
+        object_->borrow_flag = -1;
+    }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    ~ExclusiveBorrow() { object_->borrow_flag = 0; }
+    Tree& tree() const noexcept { return object_->tree; }
+
+private:
+    TreeObject* object_;
+};
+
+// ---- allocation ---------------------------------------------------------------
+
+// Allocates an instance of `type` (possibly a Python subclass) and moves the
+// record in; returns null with the interpreter's error pending on failure.
+PyObject* allocate_instance(PyTypeObject* type, Tree& tree) {
+    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* object = reinterpret_cast<TreeObject*>(self);
+    std::construct_at(&object->tree, std::move(tree));
+    object->borrow_flag = 0;
+    return self;
+}
+
+// ---- slots and methods ----------------------------------------------------------
+
+constexpr std::array<std::string_view, 1> start_parameters{"start"};
+constexpr binding::FunctionDescription new_description{
+    .function_name = "__new__",
+    .positional_parameter_names = start_parameters,
+    .class_name = "Tree",
+    .required_positional_parameters = 1,
+};
+
+PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return binding::call_frame([&] {
+        std::array<PyObject*, 1> slots{};
+        binding::extract_arguments_tuple_dict(new_description, args, kwargs, slots);
+        Tree tree(binding::extract_argument(slots[0], "start", binding::to_float_vector));
+        PyObject* self = allocate_instance(type, tree);
+        if (self == nullptr) throw PythonError::fetch();
+        return Ref::steal(self);
+    });
+}
+
+void tree_dealloc(PyObject* self) {
+    binding::call_frame_unraisable([&] {
+        PyTypeObject* type = Py_TYPE(self);
+        std::destroy_at(&reinterpret_cast<TreeObject*>(self)->tree);
+        type->tp_free(self);
+        Py_DECREF(type);  // every instance of a heap type holds its type
+    });
+}
+
+constexpr std::array<std::string_view, 1> push_parameters{"node"};
+constexpr binding::FunctionDescription push_description{
+    .function_name = "push",
+    .positional_parameter_names = push_parameters,
+    .class_name = "Tree",
+    .required_positional_parameters = 1,
+};
+
+PyObject* tree_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::call_frame([&] {
+        ExclusiveBorrow borrow(self);
+        std::array<PyObject*, 1> slots{};
+        binding::extract_arguments_fastcall(push_description, args, nargs, kwnames, slots);
+        borrow.tree().push(binding::extract_argument(slots[0], "node", binding::to_float_vector));
+        return binding::none();
+    });
+}
+
+constexpr std::array<std::string_view, 2> connect_parameters{"parent_index", "child_index"};
+constexpr binding::FunctionDescription connect_description{
+    .function_name = "connect",
+    .positional_parameter_names = connect_parameters,
+    .class_name = "Tree",
+    .required_positional_parameters = 2,
+};
+
+PyObject* tree_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    return binding::call_frame([&] {
+        ExclusiveBorrow borrow(self);
+        std::array<PyObject*, 2> slots{};
+        binding::extract_arguments_fastcall(connect_description, args, nargs, kwnames, slots);
+        const Index parent = binding::extract_argument(slots[0], "parent_index", binding::to_index);
+        const Index child = binding::extract_argument(slots[1], "child_index", binding::to_index);
+        borrow.tree().connect(parent, child);
+        return binding::none();
+    });
+}
+
+PyObject* tree_subscript(PyObject* self, PyObject* key) {
+    return binding::call_frame([&] {
+        SharedBorrow borrow(self);
+        const Index index = binding::extract_argument(key, "index", binding::to_index);
+        return binding::to_python(checked_at(borrow.tree().nodes(), index));
+    });
+}
+
+Py_ssize_t tree_length(PyObject* self) {
+    Py_ssize_t length = -1;
+    Ref ok = Ref::steal(binding::call_frame([&] {
+        SharedBorrow borrow(self);
+        length = Py_ssize_t(borrow.tree().size());
+        return binding::none();
+    }));
+    return ok ? length : -1;
+}
+
+// Iteration goes through this slot: an index past the last node ends it with
+// IndexError, where the subscript itself would fault.
+PyObject* tree_item(PyObject* self, Py_ssize_t index) {
+    return binding::call_frame([&] {
+        const TreeObject* object = receiver(self);
+        if (object->borrow_flag != -1 && index >= 0 && std::size_t(index) >= object->tree.size()) {
+            throw PythonError::from_message(PyExc_IndexError, "Tree index out of range");
+        }
+        Ref key = binding::steal_or_raise(PyLong_FromSsize_t(index));
+        return binding::steal_or_raise(PyObject_GetItem(self, key.get()));
+    });
+}
+
+PyObject* tree_nodes(PyObject* self, void*) {
+    return binding::call_frame([&] {
+        SharedBorrow borrow(self);
+        return binding::to_python(borrow.tree().nodes());
+    });
+}
+
+PyObject* tree_adjacency_list(PyObject* self, void*) {
+    return binding::call_frame([&] {
+        SharedBorrow borrow(self);
+        return binding::to_python(borrow.tree().adjacency_list());
+    });
+}
+
+// ---- the type object --------------------------------------------------------------
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef tree_methods[] = {
+    {"push", as_cfunction(tree_push), METH_FASTCALL | METH_KEYWORDS,
+     "push($self, node)\n--\n\n"},
+    {"connect", as_cfunction(tree_connect), METH_FASTCALL | METH_KEYWORDS,
+     "connect($self, parent_index, child_index)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tree_getset[] = {
+    {"nodes", tree_nodes, nullptr, "", nullptr},
+    {"adjacency_list", tree_adjacency_list, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot tree_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Tree(start)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(tree_new)},
+    {Py_mp_subscript, reinterpret_cast<void*>(tree_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(tree_length)},
+    {Py_sq_item, reinterpret_cast<void*>(tree_item)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
+    {Py_tp_methods, tree_methods},
+    {Py_tp_getset, tree_getset},
+    {0, nullptr},
+};
+
+PyType_Spec tree_spec{
+    "rrt.Tree",
+    int(sizeof(TreeObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    tree_slots,
+};
+
+PyTypeObject* create_tree_type() {
+    PyObject* type = PyType_FromSpec(&tree_spec);
+    if (type == nullptr) {
+        PyErr_PrintEx(0);
+        raise_fault("failed to create type object for Tree");
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// Created on first use under the interpreter lock and kept for the process.
+PyTypeObject* tree_type() {
+    static PyTypeObject* const type = create_tree_type();
+    return type;
+}
+
+}  // namespace
+
+binding::Ref wrap_tree(Tree tree) {
+    PyTypeObject* type = tree_type();
+    PyObject* self = allocate_instance(type, tree);
+    if (self == nullptr) {
+        raise_fault("called `Result::unwrap()` on an `Err` value: " +
+                    PythonError::fetch().render());
+    }
+    return Ref::steal(self);
+}
+
+}  // namespace tarn::planning

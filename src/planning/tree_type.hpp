@@ -1,0 +1,13 @@
+// tree_type.hpp: the Python class `Tree` over the native search tree.
+#pragma once
+
+#include "binding/ref.hpp"
+#include "planning/tree.hpp"
+
+namespace tarn::planning {
+
+// Moves a native tree into a new instance of exactly `Tree`. A failed
+// allocation is a fault.
+binding::Ref wrap_tree(Tree tree);
+
+}  // namespace tarn::planning

@@ -1,0 +1,109 @@
+# conftest.py: shared fixtures for the pytest suite of the installed tarn module.
+import ctypes
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tarn
+
+SUBPROCESS_TIMEOUT = 60
+
+
+class HugeLength:
+    """A sequence whose reported length no native vector of floats can hold."""
+
+    def __init__(self, length=2**61):
+        self.length = length
+        self.items_read = 0
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        self.items_read += 1
+        raise IndexError(index)
+
+
+@pytest.fixture(scope="session")
+def huge_length():
+    return HugeLength
+
+
+@pytest.fixture(scope="session")
+def vector_add():
+    return tarn.moremath.vectors.vector_add
+
+
+@pytest.fixture(scope="session")
+def plan():
+    return tarn.rrt.rapidly_exploring_random_tree
+
+
+@pytest.fixture(scope="session")
+def panic_exception():
+    """The PanicException class, taken from the first fault this process raises."""
+    try:
+        tarn.moremath.vectors.vector_add(HugeLength(), [])
+    except BaseException as caught:  # noqa: BLE001 - the class is what we are after
+        panic_class = type(caught)
+    else:
+        pytest.fail("a sequence of length 2**61 converted without a fault")
+    assert panic_class.__name__ == "PanicException"
+    return panic_class
+
+
+@pytest.fixture
+def run_python():
+    """Runs a snippet in a fresh interpreter and returns the completed process."""
+
+    def run(source):
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(source)],
+            capture_output=True,
+            text=True,
+            timeout=SUBPROCESS_TIMEOUT,
+            check=False,
+        )
+
+    return run
+
+
+def _c_function(name, argtypes, restype):
+    function = getattr(ctypes.pythonapi, name)
+    function.argtypes = argtypes
+    function.restype = restype
+    return function
+
+
+_float_as_double = _c_function("PyFloat_AsDouble", [ctypes.py_object], ctypes.c_double)
+_as_unsigned = _c_function("PyLong_AsUnsignedLongLong", [ctypes.py_object], ctypes.c_ulonglong)
+
+
+def _error_of(function, value):
+    try:
+        function(value)
+    except BaseException as caught:  # noqa: BLE001
+        return type(caught), str(caught)
+    raise AssertionError(f"{function.__name__}({value!r}) did not fail")
+
+
+@pytest.fixture(scope="session")
+def float_error():
+    """(type, text) of the interpreter's own error converting a value to a C double."""
+    return lambda value: _error_of(_float_as_double, value)
+
+
+@pytest.fixture(scope="session")
+def unsigned_error():
+    """(type, text) of the interpreter's own error converting an int to a 64-bit unsigned."""
+    return lambda value: _error_of(_as_unsigned, value)
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Collects what reaches sys.unraisablehook during the test."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen

@@ -1,0 +1,337 @@
+// test_planner.cpp: the search-tree record and the planner, driven with fixed-seed generators.
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "binding/errors.hpp"
+#include "check.hpp"
+#include "planning/planner.hpp"
+#include "planning/random.hpp"
+#include "planning/tree.hpp"
+
+using namespace tarn::planning;
+
+namespace {
+
+const double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+Seed seed_from(std::uint8_t first) {
+    Seed seed{};
+    for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<std::uint8_t>(first + i);
+    return seed;
+}
+
+// Hands out `rng` and records how often it was asked for.
+struct CountingSource {
+    Rng& rng;
+    int calls = 0;
+    std::function<Rng&()> obtain() {
+        return [this]() -> Rng& {
+            ++calls;
+            return rng;
+        };
+    }
+};
+
+PlannerInput input_with(FloatVector boundaries, std::vector<FloatVector> obstacles,
+                        double step_size, Index max_iterations) {
+    return PlannerInput{.start = {0.0, 0.0},
+                        .goal = {1e9, 1e9},
+                        .boundaries = std::move(boundaries),
+                        .obstacles = std::move(obstacles),
+                        .step_size = step_size,
+                        .max_iterations = max_iterations};
+}
+
+Tree plan(PlannerInput input, const Seed& seed) {
+    Rng rng(seed, nullptr);
+    return rapidly_exploring_random_tree(std::move(input), [&rng]() -> Rng& { return rng; });
+}
+
+// Redraws the planner's samples from an identically seeded generator, so tests
+// know which samples were rejected without trusting the planner.
+struct Replay {
+    std::vector<Sample> accepted;
+    std::uint64_t rejections = 0;
+    std::uint64_t longest_rejection_run = 0;
+};
+
+Replay replay(const Seed& seed, const FloatVector& boundaries,
+              const std::vector<FloatVector>& obstacles, std::size_t accepted_wanted) {
+    Rng rng(seed, nullptr);
+    Replay result;
+    std::uint64_t run = 0;
+    while (result.accepted.size() < accepted_wanted) {
+        const double x = sample_below(rng, boundaries[0]);
+        const Sample sample{x, sample_below(rng, boundaries[1])};
+        if (hits_obstacle(obstacles, sample)) {
+            ++result.rejections;
+            result.longest_rejection_run = std::max(result.longest_rejection_run, ++run);
+        } else {
+            run = 0;
+            result.accepted.push_back(sample);
+        }
+    }
+    return result;
+}
+
+// Obstacles whose unit discs cover most, but not all, of [0, 4) x [0, 4).
+const std::vector<FloatVector> crowded_obstacles{{1, 1}, {3, 3}, {1, 3}, {3, 1}};
+
+}  // namespace
+
+// ---- Tree record ----
+
+TEST_CASE("tree: creation holds the start point and one empty child list") {
+    const Tree tree({1.5, -2.0, 7.0});
+    CHECK_EQ(tree.size(), 1u);
+    CHECK(tree.nodes() == (std::vector<FloatVector>{{1.5, -2.0, 7.0}}));
+    CHECK(tree.adjacency_list() == std::vector<IndexList>{{}});
+    CHECK(Tree(FloatVector{}).nodes() == std::vector<FloatVector>{{}});
+}
+
+TEST_CASE("tree: push keeps nodes unchanged and lengths in step") {
+    Tree tree({0.0});
+    tree.push({});
+    tree.push({1.0, 2.0, 3.0, 4.0});
+    CHECK(tree.nodes() == (std::vector<FloatVector>{{0.0}, {}, {1.0, 2.0, 3.0, 4.0}}));
+    CHECK(tree.adjacency_list() == (std::vector<IndexList>{{}, {}, {}}));
+    CHECK_EQ(tree.size(), 3u);
+}
+
+TEST_CASE("tree: connect appends children in call order without checking them") {
+    Tree tree({0.0, 0.0});
+    tree.push({1.0, 1.0});
+    const Index huge = std::numeric_limits<Index>::max();
+    tree.connect(0, 1);
+    tree.connect(0, 0);
+    tree.connect(0, 1);
+    tree.connect(1, huge);
+    tree.connect(1, 7);
+    CHECK(tree.adjacency_list() == (std::vector<IndexList>{{1, 0, 1}, {huge, 7}}));
+    CHECK_EQ(tree.size(), 2u);
+}
+
+TEST_CASE("tree: connect from an out-of-range parent faults and leaves the record unchanged") {
+    Tree tree({0.0, 0.0});
+    tree.push({1.0, 1.0});
+    tree.connect(0, 1);
+    CHECK_THROWS_MESSAGE(tree.connect(2, 0), tarn::Fault,
+                         "index out of bounds: the len is 2 but the index is 2");
+    CHECK_THROWS_MESSAGE(tree.connect(std::numeric_limits<Index>::max(), 0), tarn::Fault,
+                         "index out of bounds: the len is 2 but the index is "
+                         "18446744073709551615");
+    CHECK(tree.adjacency_list() == (std::vector<IndexList>{{1}, {}}));
+    tree.connect(1, 0);
+    CHECK(tree.adjacency_list() == (std::vector<IndexList>{{1}, {0}}));
+}
+
+// ---- Geometry ----
+
+TEST_CASE("distance: over the shared coordinates only") {
+    CHECK_EQ(distance({}, {}), 0.0);
+    CHECK_EQ(distance({}, {3.0, 4.0}), 0.0);
+    CHECK_EQ(distance({3.0, 4.0}, {}), 0.0);
+    CHECK_EQ(distance({3.0, 4.0}, {0.0, 0.0}), 5.0);
+    CHECK_EQ(distance({3.0, 4.0, 100.0}, {0.0, 0.0}), 5.0);
+    CHECK_EQ(distance({-1.0}, {2.0, 50.0}), 3.0);
+}
+
+TEST_CASE("distance: NaN inside the shared coordinates propagates, beyond them it is ignored") {
+    CHECK(std::isnan(distance({not_a_number, 0.0}, {0.0, 0.0})));
+    CHECK(std::isnan(distance({0.0, 0.0}, {0.0, not_a_number})));
+    CHECK_EQ(distance({0.0, not_a_number}, {3.0}), 3.0);
+}
+
+TEST_CASE("hits_obstacle: strictly inside the unit radius, NaN never hits") {
+    CHECK(!hits_obstacle({}, {0.5, 0.5}));
+    CHECK(hits_obstacle({{0.0, 0.0}}, {0.5, 0.5}));
+    CHECK(!hits_obstacle({{0.0, 0.0}}, {1.0, 0.0}));
+    CHECK(!hits_obstacle({{not_a_number, 0.0}}, {0.0, 0.0}));
+    CHECK(hits_obstacle({{5.0, 5.0}, {0.0, 0.0, 100.0}}, {0.5, 0.5}));
+}
+
+TEST_CASE("hits_obstacle: short obstacles compare fewer coordinates") {
+    CHECK(hits_obstacle({{}}, {1e6, -1e6}));
+    CHECK(hits_obstacle({{2.0}}, {2.5, 1e6}));
+    CHECK(!hits_obstacle({{2.0}}, {3.0, 2.0}));
+}
+
+TEST_CASE("nearest_node: the smallest distance, ties to the lowest index") {
+    CHECK_EQ(nearest_node({{9.0, 9.0}}, {0.0, 0.0}), 0u);
+    CHECK_EQ(nearest_node({{5.0, 5.0}, {1.0, 1.0}, {3.0, 3.0}}, {0.0, 0.0}), 1u);
+    CHECK_EQ(nearest_node({{5.0, 5.0}, {1.0, 0.0}, {0.0, 1.0}, {-1.0, 0.0}}, {0.0, 0.0}), 1u);
+    // An empty node is at distance 0 from everything, so nothing after it wins.
+    CHECK_EQ(nearest_node({{5.0, 5.0}, {}, {0.0, 0.0}}, {0.0, 0.0}), 1u);
+}
+
+TEST_CASE("nearest_node: NaN distances neither replace nor get replaced") {
+    CHECK_EQ(nearest_node({{not_a_number, 0.0}, {0.0, 0.0}, {1.0, 1.0}}, {0.0, 0.0}), 0u);
+    CHECK_EQ(nearest_node({{4.0, 4.0}, {not_a_number, not_a_number}, {3.0, 3.0}, {not_a_number}},
+                          {0.0, 0.0}),
+             2u);
+}
+
+// ---- Planner ----
+
+TEST_CASE("planner: zero iterations returns the start alone without a generator") {
+    Rng rng(seed_from(1), nullptr);
+    CountingSource source{rng};
+    const Tree tree = rapidly_exploring_random_tree(
+        PlannerInput{{1.0, 2.0, 3.0}, {}, {}, {{}}, not_a_number, 0}, source.obtain());
+    CHECK_EQ(source.calls, 0);
+    CHECK(tree.nodes() == (std::vector<FloatVector>{{1.0, 2.0, 3.0}}));
+    CHECK(tree.adjacency_list() == std::vector<IndexList>{{}});
+}
+
+TEST_CASE("planner: short boundaries fault after the generator is obtained") {
+    Rng rng(seed_from(1), nullptr);
+    CountingSource source{rng};
+    CHECK_THROWS_MESSAGE(rapidly_exploring_random_tree(input_with({}, {}, 1.0, 5), source.obtain()),
+                         tarn::Fault, "index out of bounds: the len is 0 but the index is 0");
+    CHECK_EQ(source.calls, 1);
+
+    // With one extent, x is drawn first: the generator has moved on by one draw.
+    Rng planner_rng(seed_from(2), nullptr);
+    CHECK_THROWS_MESSAGE(
+        rapidly_exploring_random_tree(input_with({3.0}, {}, 1.0, 5),
+                                      [&planner_rng]() -> Rng& { return planner_rng; }),
+        tarn::Fault, "index out of bounds: the len is 1 but the index is 1");
+    Rng expected(seed_from(2), nullptr);
+    (void)sample_below(expected, 3.0);
+    CHECK_EQ(planner_rng.next_u64(), expected.next_u64());
+}
+
+TEST_CASE("planner: an empty sampling range faults, before a missing second extent is noticed") {
+    Rng rng(seed_from(1), nullptr);
+    const auto obtain = [&rng]() -> Rng& { return rng; };
+    CHECK_THROWS_MESSAGE(rapidly_exploring_random_tree(input_with({0.0}, {}, 1.0, 1), obtain),
+                         tarn::Fault, "cannot sample empty range");
+    CHECK_THROWS_MESSAGE(
+        rapidly_exploring_random_tree(input_with({5.0, not_a_number}, {}, 1.0, 1), obtain),
+        tarn::Fault, "cannot sample empty range");
+}
+
+TEST_CASE("planner: a goal near every sample is reached by the first one") {
+    PlannerInput input{{0.0, 0.0}, {0.5, 0.5}, {1.0, 1.0}, {}, 1.0, 1};
+    const Tree tree = plan(std::move(input), seed_from(3));
+    CHECK_EQ(tree.size(), 3u);
+    CHECK(tree.adjacency_list() == (std::vector<IndexList>{{1}, {2}, {}}));
+    CHECK(tree.nodes()[2] == (FloatVector{0.5, 0.5}));
+
+    // An empty goal is at distance 0 from every sample.
+    const Tree empty_goal =
+        plan(PlannerInput{{0.0, 0.0}, {}, {5.0, 5.0}, {}, 0.5, 10}, seed_from(3));
+    CHECK_EQ(empty_goal.size(), 3u);
+    CHECK(empty_goal.nodes()[2].empty());
+}
+
+TEST_CASE("planner: a goal never reached gives one node per accepted sample") {
+    for (const double step_size : {0.0, -1.0, not_a_number}) {
+        const Tree tree = plan(input_with({2.0, 3.0, -7.0}, {}, step_size, 50), seed_from(4));
+        CHECK_EQ(tree.size(), 51u);
+        for (std::size_t i = 1; i < tree.size(); ++i) {
+            const FloatVector& node = tree.nodes()[i];
+            CHECK_EQ(node.size(), 2u);
+            CHECK(node[0] >= 0.0 && node[0] < 2.0 && node[1] >= 0.0 && node[1] < 3.0);
+        }
+    }
+    // The goal test is strict: an empty goal at distance 0 is not within step 0.
+    const Tree strict = plan(PlannerInput{{0.0, 0.0}, {}, {1.0, 1.0}, {}, 0.0, 5}, seed_from(4));
+    CHECK_EQ(strict.size(), 6u);
+}
+
+TEST_CASE("planner: samples avoid obstacles and hang from their nearest earlier node") {
+    const FloatVector boundaries{10.0, 10.0};
+    const std::vector<FloatVector> obstacles{{5.0, 5.0}, {2.0, 8.0}, {8.0}};
+    const Tree tree = plan(input_with(boundaries, obstacles, 0.0, 300), seed_from(5));
+    CHECK_EQ(tree.size(), 301u);
+
+    std::vector<Index> parent(tree.size(), 0);
+    std::vector<int> parent_count(tree.size(), 0);
+    for (std::size_t p = 0; p < tree.size(); ++p) {
+        const IndexList& children = tree.adjacency_list()[p];
+        for (std::size_t c = 0; c < children.size(); ++c) {
+            CHECK(children[c] > p && children[c] < tree.size());
+            if (c > 0) CHECK(children[c] > children[c - 1]);
+            parent[children[c]] = p;
+            ++parent_count[children[c]];
+        }
+    }
+    for (std::size_t k = 1; k < tree.size(); ++k) {
+        const FloatVector& sample = tree.nodes()[k];
+        CHECK_EQ(parent_count[k], 1);
+        CHECK(sample[0] >= 0.0 && sample[0] < 10.0 && sample[1] >= 0.0 && sample[1] < 10.0);
+        CHECK(distance(sample, {5.0, 5.0}) >= 1.0 && distance(sample, {2.0, 8.0}) >= 1.0);
+        CHECK(std::abs(sample[0] - 8.0) >= 1.0);
+        const double chosen = distance(tree.nodes()[parent[k]], sample);
+        for (std::size_t j = 0; j < k; ++j) {
+            const double other = distance(tree.nodes()[j], sample);
+            CHECK(j < parent[k] ? other > chosen : other >= chosen);
+        }
+    }
+}
+
+TEST_CASE("planner: accepted samples are the generator's draws, rejected ones do not count") {
+    const FloatVector boundaries{4.0, 4.0};
+    const Tree tree = plan(input_with(boundaries, crowded_obstacles, 0.0, 40), seed_from(6));
+    const Replay expected = replay(seed_from(6), boundaries, crowded_obstacles, 40);
+    CHECK(expected.rejections > 40);
+    CHECK_EQ(tree.size(), 41u);
+    for (std::size_t i = 0; i < expected.accepted.size(); ++i) {
+        CHECK(tree.nodes()[i + 1] ==
+              FloatVector(expected.accepted[i].begin(), expected.accepted[i].end()));
+    }
+}
+
+TEST_CASE("planner: the same seed grows the same tree") {
+    const auto grow = [](const Seed& seed) {
+        return plan(PlannerInput{{0.0, 0.0}, {9.0, 9.0}, {10.0, 10.0}, {{5.0, 5.0}}, 0.7, 500},
+                    seed);
+    };
+    const Tree first = grow(seed_from(7));
+    const Tree second = grow(seed_from(7));
+    CHECK(first.nodes() == second.nodes());
+    CHECK(first.adjacency_list() == second.adjacency_list());
+    CHECK(first.nodes() != grow(seed_from(8)).nodes());
+}
+
+TEST_CASE("planner: consecutive rejections are bounded, and an acceptance resets the count") {
+    const FloatVector boundaries{4.0, 4.0};
+    const Replay expected = replay(seed_from(9), boundaries, crowded_obstacles, 60);
+    const std::uint64_t run = expected.longest_rejection_run;
+    CHECK(run >= 2 && expected.rejections > run);
+
+    const auto grow = [&](std::uint64_t bound) {
+        Rng rng(seed_from(9), nullptr);
+        return rapidly_exploring_random_tree(
+            input_with(boundaries, crowded_obstacles, 0.0, 60), [&rng]() -> Rng& { return rng; },
+            bound);
+    };
+    CHECK_EQ(grow(run + 1).size(), 61u);
+    CHECK_THROWS_MESSAGE(grow(run), tarn::InvalidValue,
+                         "no sample could be placed: " + std::to_string(run) +
+                             " consecutive samples fell within distance 1 of an obstacle");
+}
+
+TEST_CASE("planner: an empty obstacle rejects everything up to the public bound") {
+    CHECK_EQ(max_consecutive_rejections, 10'000'000u);
+    Rng rng(seed_from(10), nullptr);
+    CHECK_THROWS_MESSAGE(
+        rapidly_exploring_random_tree(input_with({1.0, 1.0}, {{}}, 1.0, 1),
+                                      [&rng]() -> Rng& { return rng; }),
+        tarn::InvalidValue,
+        "no sample could be placed: 10000000 consecutive samples fell within distance 1 of an "
+        "obstacle");
+}
+
+TEST_CASE("planner: the default overload draws from the thread's generator") {
+    const Tree tree =
+        rapidly_exploring_random_tree(PlannerInput{{0.0, 0.0}, {0.5, 0.5}, {1.0, 1.0}, {}, 1.0, 3});
+    CHECK(tree.adjacency_list() == (std::vector<IndexList>{{1}, {2}, {}}));
+}
+
+CHECK_MAIN()
