@@ -1,4 +1,4 @@
-# conftest.py: shared fixtures for the pytest suite of the installed tarn module.
+# conftest.py: shared fixtures and argument stand-ins for the pytest suite of the installed tarn module.
 import ctypes
 import subprocess
 import sys
@@ -9,6 +9,55 @@ import pytest
 import tarn
 
 SUBPROCESS_TIMEOUT = 60
+
+
+# Argument stand-ins shared by the test modules.
+
+
+class Number:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Raising:
+    """A number whose float or index conversion raises the given exception instance."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+    __index__ = __float__
+
+
+class Untouchable:
+    """Fails the test if the system looks at it as a number or a sequence."""
+
+    def _touched(self, *args):
+        raise AssertionError("argument was examined")
+
+    __float__ = __index__ = __len__ = __iter__ = __getitem__ = _touched
+
+
+class NoQualname(type):
+    """A metaclass whose classes have no readable __qualname__."""
+
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise AttributeError(name)
+        return super().__getattribute__(name)
 
 
 class HugeLength:
@@ -26,9 +75,11 @@ class HugeLength:
         raise IndexError(index)
 
 
-@pytest.fixture(scope="session")
-def huge_length():
-    return HugeLength
+def raised(call):
+    """The exception, of any kind, that `call()` raises."""
+    with pytest.raises(BaseException) as info:
+        call()
+    return info.value
 
 
 @pytest.fixture(scope="session")

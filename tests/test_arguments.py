@@ -2,17 +2,9 @@
 import ctypes
 
 import pytest
+from conftest import NoQualname, Untouchable
 
 RRT = "rapidly_exploring_random_tree()"
-
-
-class Untouchable:
-    """Fails the test if the system looks at it as a number or a sequence."""
-
-    def _touched(self, *args):
-        raise AssertionError("argument was converted before the parser failed")
-
-    __float__ = __index__ = __len__ = __iter__ = __getitem__ = _touched
 
 
 class RenamedKeyword(str):
@@ -25,13 +17,6 @@ class RenamedKeyword(str):
 class UnprintableKeyword(str):
     def __str__(self):
         raise RuntimeError("no text for you")
-
-
-class NoQualname(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise AttributeError(name)
-        return super().__getattribute__(name)
 
 
 class AnonymousUnprintableKeyword(str, metaclass=NoQualname):
@@ -157,7 +142,10 @@ class TestKeywords:
                 lambda f: f([1], vector_a=[2], bogus=1),
                 "vector_add() got multiple values for argument 'vector_a'",
             ),
-            (lambda f: f([1], bogus=1, vector_a=[2]), "vector_add() got an unexpected keyword argument 'bogus'"),
+            (
+                lambda f: f([1], bogus=1, vector_a=[2]),
+                "vector_add() got an unexpected keyword argument 'bogus'",
+            ),
         ],
     )
     def test_keywords_are_walked_in_order_and_the_first_failure_wins(self, vector_add, call, expected):

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <limits>
+#include <type_traits>
 
 #include "binding/errors.hpp"
 #include "binding/python_error.hpp"
@@ -35,6 +36,22 @@ std::size_t size_hint(PyObject* sequence) {
     return std::size_t(size);
 }
 
+// Exact floats and ints become doubles without running any Python code, and
+// give the same value and error as the interpreter's general conversion
+// (for an int, PyFloat_AsDouble ends in PyLong_AsDouble as well). Anything
+// else, subclasses and bool among them, takes the general path.
+bool converts_without_python_code(PyObject* item) {
+    return PyFloat_CheckExact(item) || PyLong_CheckExact(item);
+}
+
+// Whether an item read in place from a list must be held while it converts:
+// Python code run by the conversion may remove it from the list.
+template <class Element>
+bool must_hold_list_item(PyObject* item) {
+    if constexpr (std::is_same_v<Element, double>) return !converts_without_python_code(item);
+    return true;
+}
+
 // Calls `visit(item)` for every item, in order. Exact lists and tuples are
 // read in place; the loop re-reads a list's size on each step because
 // converting an item may run Python code that changes the list, exactly as
@@ -44,8 +61,13 @@ void for_each_item(PyObject* obj, std::vector<Element>& out, Visit&& visit) {
     if (PyList_CheckExact(obj)) {
         out.reserve(std::size_t(PyList_GET_SIZE(obj)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));  // the list may drop it meanwhile
-            visit(item.get());
+            PyObject* item = PyList_GET_ITEM(obj, i);
+            if (must_hold_list_item<Element>(item)) {
+                Ref held = Ref::borrow(item);
+                visit(held.get());
+            } else {
+                visit(item);
+            }
         }
         return;
     }
@@ -76,7 +98,8 @@ Ref build_list(const Values& values, Convert&& convert) {
 
 double to_double(PyObject* obj) {
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
-    const double value = PyFloat_AsDouble(obj);
+    // Skips the float object that int.__float__ would create only to be read.
+    const double value = PyLong_CheckExact(obj) ? PyLong_AsDouble(obj) : PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) throw PythonError::fetch();
     return value;
 }

@@ -3,7 +3,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "binding/ref.hpp"
@@ -28,6 +30,14 @@ Ref to_python(const IndexList& values);
 Ref to_python(const std::vector<FloatVector>& vectors);
 Ref to_python(const std::vector<IndexList>& lists);
 Ref none();
+
+// The items of an exact list or tuple, read in place; empty for any other
+// object. The span is valid only while no Python code runs: code could
+// resize the list.
+inline std::span<PyObject* const> items_in_place(PyObject* obj) {
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return {};
+    return {PySequence_Fast_ITEMS(obj), std::size_t(PySequence_Fast_GET_SIZE(obj))};
+}
 
 // Whether obj's type carries the str flag (str and its subclasses).
 inline bool is_str(PyObject* obj) {

@@ -30,9 +30,14 @@ PyObject* create_panic_type() {
 }  // namespace
 
 PyObject* panic_type() {
-    // Created under the interpreter lock, so the static initialisation cannot
-    // race; the reference is never released.
-    static PyObject* const type = create_panic_type();
+    // Guarded by the interpreter lock rather than a C++ static guard: creating
+    // the class can run Python code that lets another thread in, and a static
+    // guard would then deadlock. The reference is never released.
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        PyObject* created = create_panic_type();
+        if (type == nullptr) type = created;  // another thread may have won meanwhile
+    }
     return type;
 }
 

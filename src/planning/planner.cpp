@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <span>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -11,18 +11,6 @@
 
 namespace tarn::planning {
 namespace {
-
-// Works on spans so that a sample held in two doubles can be measured without
-// first being copied into a vector.
-double distance_between(std::span<const double> a, std::span<const double> b) {
-    const std::size_t shared = std::min(a.size(), b.size());
-    double sum = 0.0;
-    for (std::size_t i = 0; i < shared; ++i) {
-        const double difference = a[i] - b[i];
-        sum += difference * difference;
-    }
-    return std::sqrt(sum);
-}
 
 Sample draw_sample(Rng& rng, const FloatVector& boundaries) {
     // x is drawn before boundaries[1] is looked at, so a bad first extent
@@ -37,31 +25,36 @@ Sample draw_sample(Rng& rng, const FloatVector& boundaries) {
                        " consecutive samples fell within distance 1 of an obstacle");
 }
 
+// The indices that stand in for scans over the obstacles and over the nodes.
+// Both are sized from the sampling rectangle, so they are built only once a
+// first sample has been drawn, which proves the boundaries usable.
+struct SampleSpace {
+    ObstacleIndex obstacles;
+    NearestIndex sample_nodes;  // every node but the root, which may be anything
+
+    SampleSpace(const std::vector<FloatVector>& obstacle_list, const FloatVector& boundaries)
+        : obstacles(obstacle_list, boundaries[0], boundaries[1]),
+          sample_nodes(boundaries[0], boundaries[1]) {}
+};
+
 }  // namespace
 
-double distance(const FloatVector& a, const FloatVector& b) { return distance_between(a, b); }
-
-bool hits_obstacle(const std::vector<FloatVector>& obstacles, const Sample& sample) {
-    // Written as `<` so that a NaN distance never counts as a hit.
-    return std::any_of(obstacles.begin(), obstacles.end(), [&](const FloatVector& obstacle) {
-        return distance_between(obstacle, sample) < obstacle_clearance;
-    });
+double distance(std::span<const double> a, std::span<const double> b) {
+    const std::size_t shared = std::min(a.size(), b.size());
+    double sum = 0.0;
+    for (std::size_t i = 0; i < shared; ++i) {
+        const double difference = a[i] - b[i];
+        sum += difference * difference;
+    }
+    return std::sqrt(sum);
 }
 
-Index nearest_node(const std::vector<FloatVector>& nodes, const FloatVector& sample) {
-    if (nodes.empty()) return 0;
-    Index nearest = 0;
-    double nearest_distance = distance(nodes[0], sample);
-    for (std::size_t i = 1; i < nodes.size(); ++i) {
-        const double candidate = distance(nodes[i], sample);
-        // Strictly smaller only: ties keep the lower index, and comparisons
-        // with NaN are false on either side.
-        if (candidate < nearest_distance) {
-            nearest = i;
-            nearest_distance = candidate;
-        }
-    }
-    return nearest;
+Index nearest_node(const Tree& tree, const NearestIndex& sample_nodes, const Sample& sample) {
+    // Sample nodes have finite coordinates, so only the root's distance can
+    // be NaN; as the scan's first candidate it then keeps the lead.
+    const double root_distance = distance(tree.node(0), sample);
+    if (std::isnan(root_distance)) return 0;
+    return sample_nodes.nearest(sample, Nearest{0, root_distance}).index;
 }
 
 Tree rapidly_exploring_random_tree(PlannerInput input) {
@@ -80,23 +73,25 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const std::function<Rng&(
     // Obtaining the generator may create and seed it, which can fault; that
     // comes before any look at the boundaries.
     Rng& rng = obtain_rng();
+    std::optional<SampleSpace> space;
     std::uint64_t consecutive_rejections = 0;
     for (Index accepted_samples = 0; accepted_samples < input.max_iterations;) {
         const Sample sample = draw_sample(rng, input.boundaries);
-        if (hits_obstacle(input.obstacles, sample)) {
+        if (!space) space.emplace(input.obstacles, input.boundaries);
+        if (space->obstacles.hits(sample)) {
             if (++consecutive_rejections >= rejection_bound) refuse_unplaceable(rejection_bound);
             continue;
         }
         consecutive_rejections = 0;
 
-        FloatVector node(sample.begin(), sample.end());
-        const Index parent = nearest_node(tree.nodes(), node);
+        const Index parent = nearest_node(tree, space->sample_nodes, sample);
         const Index new_index = tree.size();
-        tree.push(std::move(node));
+        tree.push(sample);
         tree.connect(parent, new_index);
+        space->sample_nodes.insert(new_index, sample);
 
-        if (input.step_size > distance(tree.nodes().back(), input.goal)) {
-            tree.push(std::move(input.goal));
+        if (input.step_size > distance(sample, input.goal)) {
+            tree.push(input.goal);
             tree.connect(new_index, new_index + 1);
             break;
         }

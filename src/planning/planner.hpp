@@ -1,11 +1,14 @@
 // planner.hpp: the rapidly-exploring random tree planner and its geometry.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
+#include "planning/cell_grid.hpp"
+#include "planning/nearest_index.hpp"
+#include "planning/obstacle_index.hpp"
 #include "planning/random.hpp"
 #include "planning/tree.hpp"
 
@@ -18,12 +21,6 @@ struct PlannerInput {
     Index max_iterations;
 };
 
-// A drawn point; samples always have exactly two coordinates.
-using Sample = std::array<double, 2>;
-
-// Samples closer than this to an obstacle are rejected.
-inline constexpr double obstacle_clearance = 1.0;
-
 // Without this bound a sampling rectangle that the obstacles cover entirely
 // (or an obstacle given as an empty vector, which is near every point) would
 // make the planner draw forever.
@@ -31,17 +28,14 @@ inline constexpr std::uint64_t max_consecutive_rejections = 10'000'000;
 
 // Euclidean distance over the first min(a.size(), b.size()) coordinates,
 // summed in increasing coordinate order from 0.0; 0.0 when either is empty.
-double distance(const FloatVector& a, const FloatVector& b);
+double distance(std::span<const double> a, std::span<const double> b);
 
-// True when `sample` lies strictly closer than `obstacle_clearance` to some
-// obstacle (compared over at most the obstacle's first two coordinates).
-// A NaN distance does not count as a hit.
-bool hits_obstacle(const std::vector<FloatVector>& obstacles, const Sample& sample);
-
-// Index of the node nearest to `sample`: the first node wins ties, and a NaN
-// distance neither replaces the best so far nor is ever replaced once it is
-// the best. Returns 0 for an empty `nodes`, which a tree never has.
-Index nearest_node(const std::vector<FloatVector>& nodes, const FloatVector& sample);
+// The node that a scan over all of `tree`'s nodes in index order would find
+// nearest to `sample`: the smallest distance, the lowest index among equals,
+// and a NaN distance neither taking nor losing the lead. `sample_nodes` must
+// hold every node but the root, each with the same two coordinates as in
+// `tree`; the root, which may be of any length, is compared directly.
+Index nearest_node(const Tree& tree, const NearestIndex& sample_nodes, const Sample& sample);
 
 // Grows a tree from `input.start` with samples from the calling thread's
 // generator, obtained only when the first sample is drawn.

@@ -1,4 +1,4 @@
-// tree.cpp: growing the search tree while keeping nodes and child lists in step.
+// tree.cpp: growing the flat search tree and gathering its child lists.
 #include "planning/tree.hpp"
 
 #include <utility>
@@ -7,16 +7,18 @@
 
 namespace tarn::planning {
 
-Tree::Tree(FloatVector start) : adjacency_list_(1) { nodes_.push_back(std::move(start)); }
+Tree::Tree(FloatVector start) : coordinates_(std::move(start)), node_starts_{0} {
+    node_starts_.push_back(coordinates_.size());
+}
 
-void Tree::push(FloatVector node) {
-    // The child list goes first: if appending the node then fails for lack of
-    // memory, taking the list back off restores equal lengths.
-    adjacency_list_.emplace_back();
+void Tree::push(std::span<const double> node) {
+    // The end offset goes in first: if the coordinates then fail to fit, taking
+    // it back off leaves the record as it was.
+    node_starts_.push_back(coordinates_.size() + node.size());
     try {
-        nodes_.push_back(std::move(node));
+        coordinates_.insert(coordinates_.end(), node.begin(), node.end());
     } catch (...) {
-        adjacency_list_.pop_back();
+        node_starts_.pop_back();
         throw;
     }
 }
@@ -24,10 +26,60 @@ void Tree::push(FloatVector node) {
 void Tree::connect(Index parent_index, Index child_index) {
     // Compared as 64-bit values so that no parent index is truncated before
     // the test.
-    if (parent_index >= adjacency_list_.size()) {
-        raise_index_fault(adjacency_list_.size(), static_cast<std::size_t>(parent_index));
+    if (parent_index >= size()) {
+        raise_index_fault(size(), static_cast<std::size_t>(parent_index));
     }
-    adjacency_list_[static_cast<std::size_t>(parent_index)].push_back(child_index);
+    edge_parents_.push_back(parent_index);
+    try {
+        edge_children_.push_back(child_index);
+    } catch (...) {
+        edge_parents_.pop_back();
+        throw;
+    }
+}
+
+std::span<const double> Tree::node_at(std::size_t index) const {
+    if (index >= size()) raise_index_fault(size(), index);
+    return node(index);
+}
+
+ChildLists Tree::child_lists() const {
+    // A stable counting sort of the edge log by parent, so the edges of one
+    // parent keep their connect order.
+    const std::size_t node_count = size();
+    ChildLists lists{std::vector<std::size_t>(node_count + 1, 0),
+                     std::vector<Index>(edge_children_.size())};
+    std::vector<std::size_t>& starts = lists.starts;
+    for (const Index parent : edge_parents_) ++starts[parent];
+    std::size_t total = 0;
+    for (std::size_t p = 0; p < node_count; ++p) total += std::exchange(starts[p], total);
+    starts[node_count] = total;
+
+    // Placing advances starts[p] from the beginning of p's run to its end,
+    // which is where p + 1 begins; shifting by one restores the beginnings.
+    for (std::size_t k = 0; k < edge_children_.size(); ++k) {
+        lists.children[starts[edge_parents_[k]]++] = edge_children_[k];
+    }
+    for (std::size_t p = node_count; p-- > 1;) starts[p] = starts[p - 1];
+    starts[0] = 0;
+    return lists;
+}
+
+std::vector<FloatVector> Tree::nodes() const {
+    std::vector<FloatVector> copies;
+    copies.reserve(size());
+    for (std::size_t i = 0; i < size(); ++i) copies.emplace_back(node(i).begin(), node(i).end());
+    return copies;
+}
+
+std::vector<IndexList> Tree::adjacency_list() const {
+    const ChildLists lists = child_lists();
+    std::vector<IndexList> copies;
+    copies.reserve(size());
+    for (std::size_t p = 0; p < size(); ++p) {
+        copies.emplace_back(lists.of(p).begin(), lists.of(p).end());
+    }
+    return copies;
 }
 
 }  // namespace tarn::planning

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tarn::planning {
@@ -11,28 +12,65 @@ using FloatVector = std::vector<double>;
 using Index = std::uint64_t;
 using IndexList = std::vector<Index>;
 
+// Every node's children gathered in one array: node p's children, in the order
+// they were connected, are children[starts[p]] up to children[starts[p + 1]].
+struct ChildLists {
+    std::vector<std::size_t> starts;  // node count + 1 entries
+    std::vector<Index> children;
+
+    std::span<const Index> of(std::size_t parent) const noexcept {
+        return {children.data() + starts[parent], children.data() + starts[parent + 1]};
+    }
+};
+
 // Nodes and, beside them, each node's child indices in the order they were
-// connected. The two vectors always have the same length, at least 1, and
-// nothing is ever removed. Coordinates are stored as given, of any length;
-// child indices are not validated, so the record is a plain directed
-// adjacency list and the tree shape is up to whoever grows it.
+// connected. There is always at least one node, and nothing is ever removed.
+// Coordinates are stored as given, of any length; child indices are not
+// validated, so the record is a plain directed adjacency list and the tree
+// shape is up to whoever grows it.
+//
+// Storage is flat so that a node costs a few dozen bytes rather than two
+// heap blocks and two vector headers: the coordinates of all nodes sit end to
+// end in one array, and the edges are kept as a log in `connect` order. The
+// per-parent lists are gathered from that log when someone reads them, which
+// keeps the order of attachment within each list.
 class Tree {
 public:
     explicit Tree(FloatVector start);
 
-    void push(FloatVector node);
+    // Appends a copy of `node` with an empty child list.
+    void push(std::span<const double> node);
 
     // Faults with the index fault when `parent_index` is not below the node
     // count, leaving the record unchanged.
     void connect(Index parent_index, Index child_index);
 
-    const std::vector<FloatVector>& nodes() const noexcept { return nodes_; }
-    const std::vector<IndexList>& adjacency_list() const noexcept { return adjacency_list_; }
-    std::size_t size() const noexcept { return nodes_.size(); }
+    std::size_t size() const noexcept { return node_starts_.size() - 1; }
+
+    // Node `index`'s coordinates; `index` must be below size().
+    std::span<const double> node(std::size_t index) const noexcept {
+        return {coordinates_.data() + node_starts_[index],
+                coordinates_.data() + node_starts_[index + 1]};
+    }
+    // The same, faulting with the index fault when `index` is out of range.
+    std::span<const double> node_at(std::size_t index) const;
+
+    ChildLists child_lists() const;
+
+    // Copies in the nested form, for callers that want plain vectors.
+    std::vector<FloatVector> nodes() const;
+    std::vector<IndexList> adjacency_list() const;
 
 private:
-    std::vector<FloatVector> nodes_;
-    std::vector<IndexList> adjacency_list_;
+    // Node i's coordinates are coordinates_[node_starts_[i]] up to
+    // coordinates_[node_starts_[i + 1]]; node_starts_ has size() + 1 entries
+    // and starts with 0.
+    std::vector<double> coordinates_;
+    std::vector<std::size_t> node_starts_;
+    // Edge k, made by the k-th successful connect, runs from edge_parents_[k]
+    // (always below size()) to edge_children_[k] (any value).
+    std::vector<Index> edge_parents_;
+    std::vector<Index> edge_children_;
 };
 
 }  // namespace tarn::planning

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "binding/call_frame.hpp"
@@ -86,6 +87,41 @@ PyObject* allocate_instance(PyTypeObject* type, Tree& tree) {
     return self;
 }
 
+// ---- reading the record -------------------------------------------------------
+
+// Lists are made at their final length and filled by position.
+template <class Values, class Convert>
+Ref list_of(const Values& values, Convert&& convert) {
+    Ref list = Ref::steal(binding::expect_object(PyList_New(Py_ssize_t(values.size()))));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), convert(values[i]).release());
+    }
+    return list;
+}
+
+Ref float_list(std::span<const double> values) {
+    return list_of(values, [](double value) { return binding::to_python(value); });
+}
+
+Ref nodes_list(const Tree& tree) {
+    Ref list = Ref::steal(binding::expect_object(PyList_New(Py_ssize_t(tree.size()))));
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), float_list(tree.node(i)).release());
+    }
+    return list;
+}
+
+Ref adjacency_list(const ChildLists& lists) {
+    const std::size_t node_count = lists.starts.size() - 1;
+    Ref list = Ref::steal(binding::expect_object(PyList_New(Py_ssize_t(node_count))));
+    for (std::size_t p = 0; p < node_count; ++p) {
+        Ref children =
+            list_of(lists.of(p), [](Index child) { return binding::to_python_index(child); });
+        PyList_SET_ITEM(list.get(), Py_ssize_t(p), children.release());
+    }
+    return list;
+}
+
 // ---- slots and methods ----------------------------------------------------------
 
 constexpr std::array<std::string_view, 1> start_parameters{"start"};
@@ -159,7 +195,7 @@ PyObject* tree_subscript(PyObject* self, PyObject* key) {
     return binding::call_frame([&] {
         SharedBorrow borrow(self);
         const Index index = binding::extract_argument(key, "index", binding::to_index);
-        return binding::to_python(checked_at(borrow.tree().nodes(), index));
+        return float_list(borrow.tree().node_at(index));
     });
 }
 
@@ -189,14 +225,14 @@ PyObject* tree_item(PyObject* self, Py_ssize_t index) {
 PyObject* tree_nodes(PyObject* self, void*) {
     return binding::call_frame([&] {
         SharedBorrow borrow(self);
-        return binding::to_python(borrow.tree().nodes());
+        return nodes_list(borrow.tree());
     });
 }
 
 PyObject* tree_adjacency_list(PyObject* self, void*) {
     return binding::call_frame([&] {
         SharedBorrow borrow(self);
-        return binding::to_python(borrow.tree().adjacency_list());
+        return adjacency_list(borrow.tree().child_lists());
     });
 }
 
@@ -250,9 +286,15 @@ PyTypeObject* create_tree_type() {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-// Created on first use under the interpreter lock and kept for the process.
+// Created on first use and kept for the process. Guarded by the interpreter
+// lock, not a C++ static guard, since creating a type can run Python code
+// that lets another thread in.
 PyTypeObject* tree_type() {
-    static PyTypeObject* const type = create_tree_type();
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        PyTypeObject* created = create_tree_type();
+        if (type == nullptr) type = created;
+    }
     return type;
 }
 

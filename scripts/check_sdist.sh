@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# check_sdist.sh: builds the sdist, checks what it holds, installs it into a fresh virtual
+# environment and runs the sdist's own test suite against that install.
+# Usage: scripts/check_sdist.sh   (PYTHON=interpreter, default python3;
+#                                  EXTRAS=extras to install, default test,cluster)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=${PYTHON:-python3}
+extras=${EXTRAS:-test,cluster}
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-sdist.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Runs a command quietly, showing its output only when it fails.
+quietly() {
+    if ! "$@" >"$work/log" 2>&1; then
+        cat "$work/log"
+        return 1
+    fi
+}
+
+echo "== building the sdist"
+"$python" -m venv "$work/tools"
+quietly "$work/tools/bin/python" -m pip install --upgrade pip build
+quietly "$work/tools/bin/python" -m build --sdist --outdir "$work/dist" .
+sdist=$(echo "$work"/dist/*.tar.gz)
+echo "$(basename "$sdist")"
+
+echo "== checking its file list"
+tar -tzf "$sdist" | grep -v '/$' | sed 's|^[^/]*/||' | sort >"$work/files"
+problems=0
+complain() {
+    echo "sdist: $*"
+    problems=$((problems + 1))
+}
+for required in PKG-INFO pyproject.toml CMakeLists.txt LICENSE README.md CHANGELOG.md \
+    src/lib.cpp tests/conftest.py examples/batch.py; do
+    grep -qxF "$required" "$work/files" || complain "missing $required"
+done
+# Everything tracked under the build inputs must be there, so a new source file cannot be left out.
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    while read -r tracked; do
+        grep -qxF "$tracked" "$work/files" || complain "missing tracked file $tracked"
+    done < <(git ls-files -- src tests CMakeLists.txt)
+fi
+allowed='^(PKG-INFO|pyproject\.toml|CMakeLists\.txt|LICENSE|README\.md|CHANGELOG\.md|examples/batch\.py|src/.+|tests/.+)$'
+build_output='(^|/)(build|dist|\.git|\.venv|__pycache__|[^/]*\.egg-info)/|\.(so|o|a|pyc|pyo|whl|tar\.gz)$'
+while read -r extra; do complain "unexpected file $extra"; done < <(grep -vE "$allowed" "$work/files" || true)
+while read -r output; do complain "build output $output"; done < <(grep -E "$build_output" "$work/files" || true)
+if ((problems > 0)); then exit 1; fi
+echo "$(wc -l <"$work/files") files, all expected"
+
+echo "== installing it into a fresh environment (extras: $extras)"
+"$python" -m venv "$work/venv"
+quietly "$work/venv/bin/python" -m pip install --upgrade pip
+# Warnings are errors here too, so the sdist build is as clean as the development one.
+quietly "$work/venv/bin/python" -m pip install "$sdist[$extras]" -Ccmake.define.TARN_WERROR=ON
+"$work/venv/bin/python" -c 'import importlib.metadata, tarn; print(tarn.__file__, importlib.metadata.version("tarn"))'
+
+echo "== running the sdist's tests against the install"
+mkdir "$work/unpacked"
+tar -xzf "$sdist" -C "$work/unpacked"
+# From a directory outside both trees, so only the installed module can be imported.
+cd "$work"
+"$work/venv/bin/python" -m pytest "$work"/unpacked/*/tests -p no:cacheprovider

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# clang_build.sh: builds the native core, its tests and the module with clang++ (warnings are
+# errors), then runs the native tests and the pytest suite against that module.
+# Usage: scripts/clang_build.sh   (CLANGXX=compiler to use instead of the one found;
+#                                  PYTHON=interpreter with pytest, default .venv/bin/python)
+# Skips, successfully, when no usable clang++ is installed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# With libstdc++, <source_location> needs clang 15 or later; older ones fail on every file.
+has_source_location() {
+    printf '#include <source_location>\nint main() { return std::source_location::current().line() != 2; }\n' |
+        "$1" -std=c++20 -x c++ -fsyntax-only - 2>/dev/null
+}
+
+find_clang() {
+    local candidate
+    for candidate in clang++ clang++-{30..15}; do
+        if command -v "$candidate" >/dev/null && has_source_location "$candidate"; then
+            echo "$candidate"
+            return
+        fi
+    done
+}
+
+compiler=${CLANGXX:-$(find_clang)}
+if [[ -z $compiler ]]; then
+    echo "clang_build: skipped, no clang++ 15 or later found (apt-get install clang-16)"
+    exit 0
+fi
+python=${PYTHON:-.venv/bin/python}
+[[ -x $python ]] || python=python3
+build=build/clang
+
+echo "== clang build with $("$compiler" --version | head -n 1)"
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTARN_WERROR=ON -DTARN_NATIVE_TESTS=ON -DTARN_PYTHON_MODULE=ON \
+    -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
+cmake --build "$build"
+
+echo "== native tests (clang)"
+ctest --test-dir "$build" --output-on-failure
+
+echo "== Python tests (clang-built module)"
+module_dir=$(cd "$build" && pwd)
+PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" - "$module_dir" <<'EOF'
+import os, sys, tarn
+# The installed module must not shadow the one just built.
+assert os.path.dirname(tarn.__file__) == sys.argv[1], tarn.__file__
+EOF
+PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest tests -p no:cacheprovider
