@@ -71,8 +71,8 @@ bool CellGrid::block_covers_grid(std::size_t column, std::size_t row, std::size_
            row + radius + 1 >= rows();
 }
 
-double CellGrid::outside_block_lower_bound(const Sample& point, std::size_t column,
-                                           std::size_t row, std::size_t radius) const {
+double CellGrid::outside_block_lower_bound(const Sample& point, std::size_t column, std::size_t row,
+                                           std::size_t radius) const {
     // Any cell outside the block lies wholly beyond one of the block's four
     // walls, so its distance is at least the gap across that wall alone.
     double gap = infinity;

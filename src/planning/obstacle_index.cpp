@@ -1,4 +1,4 @@
-// obstacle_index.cpp: sorting obstacles by kind and cell, and testing samples against the few nearby.
+// obstacle_index.cpp: obstacles sorted by kind and cell; samples tested against the nearby few.
 #include "planning/obstacle_index.hpp"
 
 #include <algorithm>
@@ -23,10 +23,10 @@ double gap_to_range(double o, double extent) {
 double line_distance(double o, double x) { return planar_distance(o, 0.0, x, 0.0); }
 
 std::size_t cell_count_for(std::size_t points, double width, double height) {
-    const double unit_cells = std::floor(width / obstacle_clearance) *
-                              std::floor(height / obstacle_clearance);
-    const double wanted = std::min({static_cast<double>(points), unit_cells,
-                                    static_cast<double>(max_cells)});
+    const double unit_cells =
+        std::floor(width / obstacle_clearance) * std::floor(height / obstacle_clearance);
+    const double wanted =
+        std::min({static_cast<double>(points), unit_cells, static_cast<double>(max_cells)});
     return wanted >= 1.0 ? static_cast<std::size_t>(wanted) : 1;
 }
 
@@ -55,7 +55,8 @@ ObstacleIndex::ObstacleIndex(const std::vector<FloatVector>& obstacles, double w
 }
 
 void ObstacleIndex::place_points(std::vector<Sample> points) {
-    grid_ = CellGrid::with_cell_count(width_, height_, cell_count_for(points.size(), width_, height_));
+    grid_ =
+        CellGrid::with_cell_count(width_, height_, cell_count_for(points.size(), width_, height_));
     cell_starts_.assign(grid_.cell_count() + 1, 0);
     for (const Sample& p : points) ++cell_starts_[grid_.cell_of(p) + 1];
     for (std::size_t c = 0; c < grid_.cell_count(); ++c) cell_starts_[c + 1] += cell_starts_[c];

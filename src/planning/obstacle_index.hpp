@@ -1,4 +1,4 @@
-// obstacle_index.hpp: the obstacle test for samples, answered through a grid instead of a scan.
+// obstacle_index.hpp: the obstacle test for samples, through a grid instead of a scan.
 #pragma once
 
 #include <cstddef>

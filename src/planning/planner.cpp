@@ -25,17 +25,46 @@ Sample draw_sample(Rng& rng, const FloatVector& boundaries) {
                        " consecutive samples fell within distance 1 of an obstacle");
 }
 
-// The indices that stand in for scans over the obstacles and over the nodes.
-// Both are sized from the sampling rectangle, so they are built only once a
-// first sample has been drawn, which proves the boundaries usable.
-struct SampleSpace {
-    ObstacleIndex obstacles;
-    NearestIndex sample_nodes;  // every node but the root, which may be anything
+// The accepted samples, in the order drawn. Rejected ones are drawn and
+// dropped here, and too long a run of them ends the search.
+class SampleStream {
+public:
+    SampleStream(Rng& rng, const PlannerInput& input, std::uint64_t rejection_bound)
+        : rng_(rng), input_(input), rejection_bound_(rejection_bound) {}
 
-    SampleSpace(const std::vector<FloatVector>& obstacle_list, const FloatVector& boundaries)
-        : obstacles(obstacle_list, boundaries[0], boundaries[1]),
-          sample_nodes(boundaries[0], boundaries[1]) {}
+    Sample next() {
+        for (;;) {
+            const Sample sample = draw_sample(rng_, input_.boundaries);
+            // Sized from the rectangle, the index waits for a first draw to
+            // prove the boundaries usable.
+            if (!obstacles_) {
+                obstacles_.emplace(input_.obstacles, input_.boundaries[0], input_.boundaries[1]);
+            }
+            if (!obstacles_->hits(sample)) {
+                consecutive_rejections_ = 0;
+                return sample;
+            }
+            if (++consecutive_rejections_ >= rejection_bound_) refuse_unplaceable(rejection_bound_);
+        }
+    }
+
+private:
+    Rng& rng_;
+    const PlannerInput& input_;
+    std::uint64_t rejection_bound_;
+    std::uint64_t consecutive_rejections_ = 0;
+    std::optional<ObstacleIndex> obstacles_;
 };
+
+// Hangs `sample` from its nearest node; returns the new node's index.
+Index attach(Tree& tree, NearestIndex& sample_nodes, const Sample& sample) {
+    const Index parent = nearest_node(tree, sample_nodes, sample);
+    const Index new_index = tree.size();
+    tree.push(sample);
+    tree.connect(parent, new_index);
+    sample_nodes.insert(new_index, sample);
+    return new_index;
+}
 
 }  // namespace
 
@@ -72,32 +101,30 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const std::function<Rng&(
 
     // Obtaining the generator may create and seed it, which can fault; that
     // comes before any look at the boundaries.
-    Rng& rng = obtain_rng();
-    std::optional<SampleSpace> space;
-    std::uint64_t consecutive_rejections = 0;
-    for (Index accepted_samples = 0; accepted_samples < input.max_iterations;) {
-        const Sample sample = draw_sample(rng, input.boundaries);
-        if (!space) space.emplace(input.obstacles, input.boundaries);
-        if (space->obstacles.hits(sample)) {
-            if (++consecutive_rejections >= rejection_bound) refuse_unplaceable(rejection_bound);
-            continue;
+    SampleStream samples(obtain_rng(), input, rejection_bound);
+    Sample sample = samples.next();
+    NearestIndex sample_nodes(input.boundaries[0], input.boundaries[1]);
+    for (Index accepted_samples = 1;; ++accepted_samples) {
+        // The goal test needs the sample alone, so whether another sample
+        // will be drawn is known before this one is attached. Drawing it
+        // first lets the index fetch that sample's neighbourhood from memory
+        // while this one is placed; the draws stay the same in number and
+        // order, and a failure while drawing still discards the whole tree.
+        const bool reaches_goal = input.step_size > distance(sample, input.goal);
+        const bool last = reaches_goal || accepted_samples == input.max_iterations;
+        Sample following{};
+        if (!last) {
+            following = samples.next();
+            sample_nodes.prefetch(following);
         }
-        consecutive_rejections = 0;
-
-        const Index parent = nearest_node(tree, space->sample_nodes, sample);
-        const Index new_index = tree.size();
-        tree.push(sample);
-        tree.connect(parent, new_index);
-        space->sample_nodes.insert(new_index, sample);
-
-        if (input.step_size > distance(sample, input.goal)) {
+        const Index new_index = attach(tree, sample_nodes, sample);
+        if (reaches_goal) {
             tree.push(input.goal);
             tree.connect(new_index, new_index + 1);
-            break;
         }
-        ++accepted_samples;
+        if (last) return tree;
+        sample = following;
     }
-    return tree;
 }
 
 }  // namespace tarn::planning

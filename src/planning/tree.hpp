@@ -1,4 +1,4 @@
-// tree.hpp: the search tree that the planner grows, as a plain adjacency list.
+// tree.hpp: the search tree that the planner grows: flat node storage and an edge log.
 #pragma once
 
 #include <cstddef>

@@ -89,6 +89,30 @@ PyObject* allocate_instance(PyTypeObject* type, Tree& tree) {
 
 // ---- reading the record -------------------------------------------------------
 
+// Keeps the cyclic garbage collector from running while a whole tree is read
+// back. Such a read makes two lists per node, and each allocation of a list
+// counts towards a collection: left alone, the collector would run over the
+// ever larger heap many times within one read. Pausing also means that no
+// finalizer of unrelated garbage (arbitrary Python code) runs while the read
+// holds its access to the tree. Only the previous state is restored, so a
+// collector disabled by the caller stays disabled.
+class CollectorPause {
+public:
+#if PY_VERSION_HEX >= 0x030A0000
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+#else
+    CollectorPause() noexcept = default;  // no public switch before 3.10
+#endif
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    [[maybe_unused]] bool was_enabled_ = false;
+};
+
 // Lists are made at their final length and filled by position.
 template <class Values, class Convert>
 Ref list_of(const Values& values, Convert&& convert) {
@@ -104,6 +128,7 @@ Ref float_list(std::span<const double> values) {
 }
 
 Ref nodes_list(const Tree& tree) {
+    const CollectorPause pause;
     Ref list = Ref::steal(binding::expect_object(PyList_New(Py_ssize_t(tree.size()))));
     for (std::size_t i = 0; i < tree.size(); ++i) {
         PyList_SET_ITEM(list.get(), Py_ssize_t(i), float_list(tree.node(i)).release());
@@ -113,6 +138,7 @@ Ref nodes_list(const Tree& tree) {
 
 Ref adjacency_list(const ChildLists& lists) {
     const std::size_t node_count = lists.starts.size() - 1;
+    const CollectorPause pause;
     Ref list = Ref::steal(binding::expect_object(PyList_New(Py_ssize_t(node_count))));
     for (std::size_t p = 0; p < node_count; ++p) {
         Ref children =

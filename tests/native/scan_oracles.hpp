@@ -1,4 +1,4 @@
-// scan_oracles.hpp: the plain scans and the scan-based planner that the spatial indices must match.
+// scan_oracles.hpp: plain scans and a scan-based planner, the oracles for the spatial indices.
 #pragma once
 
 #include <algorithm>
@@ -74,14 +74,12 @@ inline ReferenceTree plan_by_scans(PlannerInput input, tarn::planning::Rng& rng,
 
 // Equality of coordinates bit for bit, so that NaNs compare equal to themselves.
 inline bool same_bits(const std::vector<FloatVector>& a, const std::vector<FloatVector>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](const FloatVector& u, const FloatVector& v) {
-                          return std::equal(u.begin(), u.end(), v.begin(), v.end(),
-                                            [](double p, double q) {
-                                                return std::bit_cast<std::uint64_t>(p) ==
-                                                       std::bit_cast<std::uint64_t>(q);
-                                            });
-                      });
+    return std::equal(
+        a.begin(), a.end(), b.begin(), b.end(), [](const FloatVector& u, const FloatVector& v) {
+            return std::equal(u.begin(), u.end(), v.begin(), v.end(), [](double p, double q) {
+                return std::bit_cast<std::uint64_t>(p) == std::bit_cast<std::uint64_t>(q);
+            });
+        });
 }
 
 }  // namespace oracle

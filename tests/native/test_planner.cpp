@@ -115,6 +115,25 @@ TEST_CASE("tree: connect appends children in call order without checking them") 
     tree.connect(1, 7);
     CHECK(tree.adjacency_list() == (std::vector<IndexList>{{1, 0, 1}, {huge, 7}}));
     CHECK_EQ(tree.size(), 2u);
+
+    // Interleaved parents keep their own order; a node pushed later starts empty.
+    tree.push({});
+    tree.connect(2, 9);
+    tree.connect(0, 5);
+    tree.connect(2, 8);
+    const ChildLists lists = tree.child_lists();
+    CHECK(std::ranges::equal(lists.of(0), IndexList{1, 0, 1, 5}));
+    CHECK(std::ranges::equal(lists.of(2), IndexList{9, 8}));
+    CHECK(tree.adjacency_list() == (std::vector<IndexList>{{1, 0, 1, 5}, {huge, 7}, {9, 8}}));
+}
+
+TEST_CASE("tree: node_at reads any node and faults past the last") {
+    Tree tree({});
+    tree.push(FloatVector{1.0, 2.0, 3.0});
+    CHECK(tree.node_at(0).empty());
+    CHECK(std::ranges::equal(tree.node_at(1), FloatVector{1.0, 2.0, 3.0}));
+    CHECK_THROWS_MESSAGE(tree.node_at(2), tarn::Fault,
+                         "index out of bounds: the len is 2 but the index is 2");
 }
 
 TEST_CASE("tree: connect from an out-of-range parent faults and leaves the record unchanged") {

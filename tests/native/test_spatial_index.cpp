@@ -1,4 +1,4 @@
-// test_spatial_index.cpp: the cell grid, the nearest-node index and the obstacle index against plain scans.
+// test_spatial_index.cpp: the grid and both spatial indices, checked against plain scans.
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -26,7 +26,6 @@ struct Rectangle {
 const std::vector<Rectangle> rectangles{{100.0, 100.0}, {1e300, 1e300}, {1e-300, 1e-300},
                                         {5e-324, 1.0},  {1.0, 1e6},     {3.0, 3.0}};
 
-
 // Test points in [0, width) x [0, height): uniform, on the walls of grids of
 // up to 200 columns or rows, duplicated, or in tight clusters.
 struct PointMaker {
@@ -45,7 +44,8 @@ struct PointMaker {
     }
     double coordinate(double extent) {
         if (lattice > 0.0) return std::floor(uniform(extent) / lattice) * lattice;
-        return std::uniform_int_distribution<int>(0, 2)(gen) == 0 ? on_wall(extent) : uniform(extent);
+        return std::uniform_int_distribution<int>(0, 2)(gen) == 0 ? on_wall(extent)
+                                                                  : uniform(extent);
     }
     Sample point() { return {coordinate(width), coordinate(height)}; }
 
@@ -90,7 +90,8 @@ int nearest_mismatches(const FloatVector& root, double width, double height, std
                                      ? points[std::uniform_int_distribution<std::size_t>(
                                            0, nodes.size() - 2)(maker.gen)]
                                      : maker.point();
-            if (nearest_node(tree, index, query) != oracle::nearest_node(nodes, query)) ++mismatches;
+            if (nearest_node(tree, index, query) != oracle::nearest_node(nodes, query))
+                ++mismatches;
         }
         index.insert(tree.size(), p);
         tree.push(p);
@@ -113,10 +114,14 @@ int obstacle_mismatches(const std::vector<FloatVector>& obstacles, double width,
 FloatVector outside_edge(const Sample& p, const Rectangle& r, PointMaker& maker) {
     const double beyond = maker.uniform(1.5);
     switch (std::uniform_int_distribution<int>(0, 3)(maker.gen)) {
-        case 0: return {-beyond, p[1]};
-        case 1: return {r.width + beyond, p[1]};
-        case 2: return {p[0], -beyond};
-        default: return {p[0], r.height + beyond};
+        case 0:
+            return {-beyond, p[1]};
+        case 1:
+            return {r.width + beyond, p[1]};
+        case 2:
+            return {p[0], -beyond};
+        default:
+            return {p[0], r.height + beyond};
     }
 }
 
@@ -136,7 +141,8 @@ std::vector<Sample> samples_at_clearance(const std::vector<FloatVector>& obstacl
             }
             if (s[0] >= 0.0 && s[0] < width && s[1] >= 0.0 && s[1] < height) samples.push_back(s);
         }
-        if (o[0] + 1.0 < width && o[1] >= 0.0 && o[1] < height) samples.push_back({o[0] + 1.0, o[1]});
+        if (o[0] + 1.0 < width && o[1] >= 0.0 && o[1] < height)
+            samples.push_back({o[0] + 1.0, o[1]});
         // The rectangle's point closest to the obstacle, which decides
         // whether an obstacle outside may be left out.
         samples.push_back({std::clamp(o[0], 0.0, std::nextafter(width, 0.0)),
@@ -164,7 +170,8 @@ TEST_CASE("grid: points on walls and anywhere else get a cell whose bounds hold 
                 const double d = planar_distance(p[0], p[1], q[0], q[1]);
                 CHECK(grid.cell_lower_bound(q, c, row) <= d);
                 const std::size_t qc = grid.column_of(q[0]), qr = grid.row_of(q[1]);
-                const std::size_t apart = std::max(c > qc ? c - qc : qc - c, row > qr ? row - qr : qr - row);
+                const std::size_t apart =
+                    std::max(c > qc ? c - qc : qc - c, row > qr ? row - qr : qr - row);
                 for (std::size_t radius = 0; radius < apart; ++radius) {
                     CHECK(grid.outside_block_lower_bound(q, qc, qr, radius) <= d);
                 }
@@ -218,13 +225,36 @@ TEST_CASE("nearest: many points, many duplicates, through several regrids") {
     CHECK_EQ(nearest_mismatches({}, 4.0, 4.0, 14, 3000, 0.0), 0);
 }
 
+TEST_CASE("nearest: a large index, with prefetching at work, matches the scan") {
+    PointMaker maker{std::mt19937_64(15), 50.0, 20.0};
+    Tree tree({25.0, 10.0});
+    std::vector<FloatVector> nodes{{25.0, 10.0}};
+    NearestIndex index(50.0, 20.0);
+    for (const Sample& p : maker.points(100000, 1e-6)) {
+        index.insert(tree.size(), p);
+        tree.push(p);
+        nodes.emplace_back(p.begin(), p.end());
+    }
+    int mismatches = 0;
+    for (int q = 0; q < 300; ++q) {
+        // Corners and edges first, where the neighbourhood is clipped.
+        const Sample query = q < 4 ? Sample{q % 2 ? std::nextafter(50.0, 0.0) : 0.0,
+                                            q / 2 ? std::nextafter(20.0, 0.0) : 0.0}
+                                   : maker.point();
+        index.prefetch(query);
+        if (nearest_node(tree, index, query) != oracle::nearest_node(nodes, query)) ++mismatches;
+    }
+    CHECK_EQ(mismatches, 0);
+}
+
 TEST_CASE("nearest: lattice points, exactly on cell walls, tie at equal distances") {
     // Integer points in a 16 x 16 square fall on the walls of 2, 4, 8 and 16
     // column grids, and queries at integer and half-integer points meet many
     // candidates at the same distance, some of them in cells whose bound
     // equals that distance.
     for (std::uint64_t seed = 0; seed < 6; ++seed) {
-        CHECK_EQ(nearest_mismatches({20.0, 20.0}, 16.0, 16.0, seed, 400, 0.0, seed % 2 ? 1.0 : 0.5), 0);
+        CHECK_EQ(nearest_mismatches({20.0, 20.0}, 16.0, 16.0, seed, 400, 0.0, seed % 2 ? 1.0 : 0.5),
+                 0);
     }
 }
 
@@ -233,7 +263,8 @@ TEST_CASE("nearest: exact ties go to the lowest index") {
     NearestIndex index(8.0, 8.0);
     // Four points at distance 1 from (4, 4), inserted so that the lowest
     // index is not the first in any natural cell order.
-    for (const Sample& p : {Sample{5.0, 4.0}, Sample{3.0, 4.0}, Sample{4.0, 5.0}, Sample{4.0, 3.0}}) {
+    for (const Sample& p :
+         {Sample{5.0, 4.0}, Sample{3.0, 4.0}, Sample{4.0, 5.0}, Sample{4.0, 3.0}}) {
         index.insert(tree.size(), p);
         tree.push(p);
     }
@@ -267,8 +298,14 @@ TEST_CASE("obstacles: the pinned rules, by index and by scan") {
 }
 
 TEST_CASE("obstacles: unreachable and meaningless obstacles are left out") {
-    const ObstacleIndex index({{-1.0, 5.0}, {5.0, 11.0}, {-0.5}, {not_a_number}, {1e9, 1e9},
-                               {infinity, 1.0}, {5.0, 5.0}, {10.5}},
+    const ObstacleIndex index({{-1.0, 5.0},
+                               {5.0, 11.0},
+                               {-0.5},
+                               {not_a_number},
+                               {1e9, 1e9},
+                               {infinity, 1.0},
+                               {5.0, 5.0},
+                               {10.5}},
                               10.0, 10.0);
     CHECK_EQ(index.relevant_count(), 3u);
 }
@@ -284,13 +321,24 @@ TEST_CASE("obstacles: matches the scan for random fields, at the clearance and o
                 // Some obstacles up to 2 outside the rectangle, some of other lengths.
                 const double dx = maker.uniform(4.0) - 2.0, dy = maker.uniform(4.0) - 2.0;
                 switch (i % 8) {
-                    case 0: obstacles.push_back({p[0] + dx, p[1] + dy}); break;
-                    case 1: obstacles.push_back({p[0] + dx, p[1], 3.0}); break;
-                    case 2: if (i % 64 == 2) obstacles.push_back({p[0] + dx}); break;
-                    case 3: obstacles.push_back(i % 16 == 3 ? FloatVector{not_a_number, p[1]}
-                                                            : FloatVector{p[0], -infinity}); break;
-                    case 4: obstacles.push_back(outside_edge(p, r, maker)); break;
-                    default: obstacles.push_back({p[0], p[1]});
+                    case 0:
+                        obstacles.push_back({p[0] + dx, p[1] + dy});
+                        break;
+                    case 1:
+                        obstacles.push_back({p[0] + dx, p[1], 3.0});
+                        break;
+                    case 2:
+                        if (i % 64 == 2) obstacles.push_back({p[0] + dx});
+                        break;
+                    case 3:
+                        obstacles.push_back(i % 16 == 3 ? FloatVector{not_a_number, p[1]}
+                                                        : FloatVector{p[0], -infinity});
+                        break;
+                    case 4:
+                        obstacles.push_back(outside_edge(p, r, maker));
+                        break;
+                    default:
+                        obstacles.push_back({p[0], p[1]});
                 }
             }
             std::vector<Sample> samples = samples_at_clearance(obstacles, r.width, r.height, gen);
@@ -330,13 +378,15 @@ TEST_CASE("planner: grows exactly the tree that the scans grow") {
     for (std::size_t k = 0; k < cases.size(); ++k) {
         const Case& c = cases[k];
         for (std::uint8_t seed = 1; seed <= 3; ++seed) {
-            const PlannerInput input{c.start, c.goal, c.boundaries, c.obstacles, c.step_size, c.iterations};
+            const PlannerInput input{c.start,     c.goal,      c.boundaries,
+                                     c.obstacles, c.step_size, c.iterations};
             Seed key{};
             key.fill(static_cast<std::uint8_t>(seed + 16 * k));
             Rng planner_rng(key, nullptr), reference_rng(key, nullptr);
-            const Tree tree = rapidly_exploring_random_tree(
-                input, [&]() -> Rng& { return planner_rng; }, 1000);
-            const oracle::ReferenceTree expected = oracle::plan_by_scans(input, reference_rng, 1000);
+            const Tree tree =
+                rapidly_exploring_random_tree(input, [&]() -> Rng& { return planner_rng; }, 1000);
+            const oracle::ReferenceTree expected =
+                oracle::plan_by_scans(input, reference_rng, 1000);
             CHECK(oracle::same_bits(tree.nodes(), expected.nodes));
             CHECK(tree.adjacency_list() == expected.adjacency_list);
             CHECK_EQ(planner_rng.next_u64(), reference_rng.next_u64());
