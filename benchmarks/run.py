@@ -1,11 +1,11 @@
 # run.py: times tarn against its peers on the same inputs, in one run.
-"""Usage: python benchmarks/run.py [--quick] [--output PATH] [--no-plot] [--wall]
+"""Usage: python benchmarks/run.py [--quick] [--output PATH] [--no-plot] [--update-readme] [--wall]
 
 Prints one table per benchmark (median time per call and the ratio
 peer/tarn), the fitted growth exponents, the peak memory of a large planner
 run and the performance targets, writes the figures as JSON
-(benchmarks/results.json, or results-quick.json with --quick) and draws
-benchmarks/scaling.png.
+(benchmarks/results.json) and draws benchmarks/scaling.png; with --quick,
+results-quick.json and scaling-quick.png.
 """
 import argparse
 import gc
@@ -263,12 +263,11 @@ def status(field):
                 return int(line.split()[1]) * 1024
     raise SystemExit('no ' + field)
 
-samples = int(sys.argv[1])
-obstacles = json.loads(sys.argv[2])
+start, goal, boundaries, obstacles, samples = json.loads(sys.argv[1])
 rrt = tarn.rrt.rapidly_exploring_random_tree
-rrt([1.0, 1.0], [99.0, 99.0], [100.0, 100.0], obstacles, 0.0, 10)
+rrt(start, goal, boundaries, obstacles, 0.0, 10)
 baseline = status('VmRSS')
-tree = rrt([1.0, 1.0], [99.0, 99.0], [100.0, 100.0], obstacles, 0.0, samples)
+tree = rrt(start, goal, boundaries, obstacles, 0.0, samples)
 native = status('VmHWM')
 nodes = tree.nodes
 with_nodes = status('VmHWM')
@@ -289,13 +288,13 @@ def bench_memory(settings, obstacles, planner_results):
     projection = projected_seconds(sizes, seconds, samples)
     if projection > settings.max_call_seconds:
         return {"samples": samples, "skipped": f"projected {projection:.0f} s per run"}
-    probe = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(samples), json.dumps(obstacles)],
+    arguments = json.dumps([START, GOAL, BOUNDARIES, obstacles, samples])
+    probe = subprocess.run([sys.executable, "-c", MEMORY_PROBE, arguments],
                            capture_output=True, text=True, check=True)
     figures = json.loads(probe.stdout)
-    growth = lambda peak: peak - figures["baseline"]
-    figures["native_bytes_per_node"] = growth(figures["native_peak"]) / (samples + 1)
-    figures["with_nodes_bytes_per_node"] = growth(figures["with_nodes_peak"]) / (samples + 1)
-    figures["with_adjacency_bytes_per_node"] = growth(figures["with_adjacency_peak"]) / (samples + 1)
+    for stage in ("native", "with_nodes", "with_adjacency"):
+        growth = figures[f"{stage}_peak"] - figures["baseline"]
+        figures[f"{stage}_bytes_per_node"] = growth / (samples + 1)
     return figures
 
 
@@ -390,41 +389,55 @@ def targets(report):
     return checks
 
 
-def print_report(report):
-    print(table("vector_add", report["vector_add"]))
-    print()
-    print(table("rapidly_exploring_random_tree: boundaries [100, 100], 20 obstacles",
-                report["planner"] + report["goal"]))
+def report_text(report):
+    """The whole report as Markdown, as printed and as copied into README.md."""
+    machine = report["machine"]
+    lines = [f"{'Quick' if report['settings']['quick'] else 'Full'} run, {machine['clock']} "
+             f"time, Python {machine['python']}, NumPy {machine['numpy']}, "
+             f"{machine['platform']}.", "",
+             table("vector_add", report["vector_add"]), "",
+             table("rapidly_exploring_random_tree: boundaries [100, 100], 20 obstacles",
+                   report["planner"] + report["goal"])]
     for item in report["planner_skipped"]:
-        print(f"- skipped {item['implementation']} at {format_size(item['size'])}: projected "
-              f"{item['projected_seconds']:.0f} s per call")
-    if report["ompl"] is None:
-        print("- ompl: not installed, skipped")
-    print()
-    print("Growth exponents (least squares on log time against log size):")
+        lines.append(f"- skipped {item['implementation']} at {format_size(item['size'])}: "
+                     f"projected {item['projected_seconds']:.0f} s per call")
+    lines.append(f"- ompl: {report['ompl'] or 'not installed, skipped'}")
+    lines += ["", "Growth exponents (least squares on log time against log size):", ""]
     for group in ("vector_add float lists", "planner"):
         for name, fit in report["exponents"][group].items():
             if fit["exponent"] is not None:
                 sizes = ", ".join(format_size(n) for n in fit["sizes"])
-                print(f"- {group}, {name}: {fit['exponent']:.2f} over {sizes}")
-    memory = report["memory"]
-    print()
-    if "skipped" in memory:
-        print(f"Peak memory: skipped ({memory['skipped']})")
-    else:
-        mib = lambda b: b / 2**20
-        print(f"Peak memory of one {format_size(memory['samples'])}-sample run above a "
-              f"{mib(memory['baseline']):.0f} MiB interpreter: native tree "
-              f"{mib(memory['native_peak'] - memory['baseline']):.0f} MiB "
-              f"({memory['native_bytes_per_node']:.0f} B/node); with nodes read "
-              f"{mib(memory['with_nodes_peak'] - memory['baseline']):.0f} MiB "
-              f"({memory['with_nodes_bytes_per_node']:.0f} B/node); with adjacency_list too "
-              f"{mib(memory['with_adjacency_peak'] - memory['baseline']):.0f} MiB")
-    print()
-    print("Targets:")
+                lines.append(f"- {group}, {name}: {fit['exponent']:.2f} over {sizes}")
+    lines += ["", memory_text(report["memory"]), "", "Targets:", ""]
     for description, measured, met in report["targets"]:
-        shown = "not measured" if measured is None else f"{measured:.2f}"
-        print(f"- [{'met' if met else 'NOT met'}] {description}: {shown}")
+        if measured is None:
+            lines.append(f"- [not measured] {description}")
+        else:
+            lines.append(f"- [{'met' if met else 'NOT met'}] {description}: {measured:.2f}")
+    return "\n".join(lines) + "\n"
+
+
+def memory_text(memory):
+    if "skipped" in memory:
+        return f"Peak memory: skipped ({memory['skipped']})."
+    mib = lambda peak: (peak - memory["baseline"]) / 2**20
+    return (f"Peak memory of one {format_size(memory['samples'])}-sample run, above the "
+            f"{memory['baseline'] / 2**20:.0f} MiB of the interpreter before it: native tree "
+            f"{mib(memory['native_peak']):.0f} MiB ({memory['native_bytes_per_node']:.0f} B per "
+            f"node); with `nodes` read {mib(memory['with_nodes_peak']):.0f} MiB "
+            f"({memory['with_nodes_bytes_per_node']:.0f} B per node); with `adjacency_list` "
+            f"read too {mib(memory['with_adjacency_peak']):.0f} MiB.")
+
+
+README_MARKER = "## Latest results\n"
+
+
+def update_readme(text):
+    """Replaces everything after the README's last heading with `text`."""
+    readme = HERE / "README.md"
+    head = readme.read_text().split(README_MARKER)[0]
+    readme.write_text(head + README_MARKER + "\n" + text)
+    print(f"results copied into {readme}")
 
 
 # ---- plot ----------------------------------------------------------------------------
@@ -447,7 +460,8 @@ def plot(report, path):
         for name, fit in exponents_of(rows).items():
             times = [r["seconds"][name] for r in rows if name in r["seconds"]]
             label = name if fit["exponent"] is None else f"{name} (slope {fit['exponent']:.2f})"
-            axis.loglog(fit["sizes"], times, marker="o", label=label)
+            style = {"linestyle": "--", "color": "grey"} if name == "floor" else {}
+            axis.loglog(fit["sizes"], times, marker="o", label=label, **style)
         axis.set_title(title)
         axis.set_xlabel("size (elements or accepted samples)")
         axis.set_ylabel("median seconds per call")
@@ -467,6 +481,8 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="smoke run, well under 20 s")
     parser.add_argument("--output", type=Path, help="JSON path (default: benchmarks/results.json)")
     parser.add_argument("--no-plot", action="store_true", help="skip benchmarks/scaling.png")
+    parser.add_argument("--update-readme", action="store_true",
+                        help="end benchmarks/README.md with this run's report")
     parser.add_argument("--wall", action="store_true",
                         help="time with the wall clock instead of this process's CPU time")
     args = parser.parse_args(argv)
@@ -506,14 +522,16 @@ def main(argv=None):
     report["machine"] = {"python": sys.version.split()[0], "platform": platform.platform(),
                          "numpy": _version("numpy"), "tarn": _version("tarn"),
                          "seconds": round(time.perf_counter() - began, 1),
-                         "clock": "wall" if args.wall else "process CPU"}
-    print_report(report)
-    print(f"\n{'quick' if settings.quick else 'full'} run took {report['machine']['seconds']} s "
-          f"(Python {report['machine']['python']}, NumPy {report['machine']['numpy']})")
+                         "clock": "wall-clock" if args.wall else "process CPU"}
+    text = report_text(report)
+    print(text)
+    print(f"The run took {report['machine']['seconds']} s.")
     output.write_text(json.dumps(report, indent=1) + "\n")
     print(f"figures written to {output}")
+    if args.update_readme:
+        update_readme(text)
     if not args.no_plot:
-        plot(report, HERE / "scaling.png")
+        plot(report, HERE / ("scaling-quick.png" if settings.quick else "scaling.png"))
 
 
 def progress(phase, began=time.perf_counter()):
@@ -525,7 +543,7 @@ def _version(package):
         from importlib.metadata import version
         return version(package)
     except Exception:  # not installed as a distribution
-        return "unknown"
+        return "not installed"
 
 
 if __name__ == "__main__":
