@@ -198,3 +198,49 @@ class TestReferenceCounts:
                 pass
         gc.collect()
         assert (sys.getrefcount(a), sys.getrefcount(b)) == before
+
+
+class FloatSub(float):
+    pass
+
+
+class TestListsReadInPlace:
+    """Exact lists and tuples of floats and ints are read directly; anything else in
+    them must give exactly what the general conversion gives."""
+
+    @pytest.mark.parametrize(
+        "a, b, expected",
+        [
+            ([1.0, 2], (3, 4.5), [4.0, 6.5]),
+            ((1.0, 2.0), [True, False], [2.0, 2.0]),
+            ([FloatSub(1.5), 1], [1, FloatSub(0.5)], [2.5, 1.5]),
+            ([1.0, 2.0], 2**53 + 1, [float(2**53 + 1) + 1.0, float(2**53 + 1) + 2.0]),
+        ],
+    )
+    def test_mixed_items_convert_as_the_general_path(self, vector_add, a, b, expected):
+        same_floats(vector_add(a, b), expected)
+
+    @pytest.mark.parametrize("a, b", [([1.0], [2.0, 2**2000]), ([1.0, 2**2000], [2.0])])
+    def test_surplus_items_are_still_converted(self, vector_add, a, b):
+        with pytest.raises(OverflowError, match="int too large to convert to float"):
+            vector_add(a, b)
+
+    def test_finalizer_that_empties_an_operand_cannot_crash(self, vector_add):
+        operand = [1.0] * 1000
+
+        class Emptier:
+            def __del__(self):
+                operand.clear()
+
+        thresholds = gc.get_threshold()
+        try:
+            gc.set_threshold(1)
+            for _ in range(200):
+                cycle = [Emptier()]
+                cycle.append(cycle)
+                del cycle
+                result = vector_add(operand, operand)
+                assert result in ([2.0] * 1000, [])
+                operand[:] = [1.0] * 1000
+        finally:
+            gc.set_threshold(*thresholds)
