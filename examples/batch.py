@@ -16,9 +16,13 @@ seeded by the operating system and cannot be seeded from Python.
 
 Every run also solves the batch in a plain loop first, so the figures printed are
 problems per second for the loop and for the parallel engine on the same batch.
-Start-up of the pool or the cluster is not timed. On a real cluster every worker
-needs tarn installed (and Dask: pip install 'tarn[cluster]'); this file's functions
-travel to the workers with the tasks, so nothing else has to be copied there.
+Start-up of the pool or the cluster is not timed.
+
+On a real cluster every worker needs tarn installed (and Dask: pip install
+'tarn[cluster]'); this file's functions travel to the workers with the tasks, so
+nothing else has to be copied there. The planner holds the interpreter lock while it
+runs, so threads within one worker process take turns: start one single-threaded
+worker per core, e.g. `dask worker ADDRESS --nworkers 8 --nthreads 1`.
 """
 
 import argparse
@@ -28,6 +32,7 @@ import itertools
 import math
 import multiprocessing
 import os
+import pickle
 import random
 import time
 
@@ -40,8 +45,9 @@ OBSTACLE_COUNT_RANGE = (5, 40)
 OBSTACLE_FREE_RADIUS = 3.0
 GOAL_TOLERANCE = 2.0
 MAX_ITERATIONS = 4000
-# Problems per task: enough to make task overhead small next to the planning.
-DEFAULT_CHUNK_SIZE = 8
+# A few tasks per worker keep every worker busy to the end, while the per-task overhead
+# (milliseconds on Dask) is paid only a few times.
+TASKS_PER_WORKER = 4
 
 
 def random_point(rng, keep_clear_of=(), radius=0.0):
@@ -79,14 +85,17 @@ def make_batch(count, seed=0):
 def path_to_goal(nodes, adjacency_list, goal):
     """Node indices from the start to the goal, or [] when the goal was not reached.
 
-    A reached goal is the last node and the only child of the node before it. A search
+    `nodes` is a tree's node list or the Tree itself, which indexes the same way. A
+    reached goal is the last node and the only child of the node before it. A search
     that gave up ends on a sample, which equals the goal only if the tolerance was not
     positive and a draw hit the goal exactly; that case is ignored.
     """
     last = len(nodes) - 1
     if last < 2 or nodes[last] != goal or adjacency_list[last - 1] != [last]:
         return []
-    parent_of = {child: parent for parent, children in enumerate(adjacency_list) for child in children}
+    parent_of = {
+        child: parent for parent, children in enumerate(adjacency_list) for child in children
+    }
     path = [last]
     while path[-1] != 0:
         path.append(parent_of[path[-1]])
@@ -102,14 +111,12 @@ def solve(problem, keep_tree=False):
     back costs more than planning them, so they stay behind unless asked for.
     """
     tree = tarn.rrt.rapidly_exploring_random_tree(**problem)
-    nodes = tree.nodes
     adjacency_list = tree.adjacency_list
-    result = {
-        "path": [nodes[index] for index in path_to_goal(nodes, adjacency_list, problem["goal"])],
-        "node_count": len(nodes),
-    }
+    # Indexing the tree copies out only the nodes on the path, not all of them.
+    path = path_to_goal(tree, adjacency_list, problem["goal"])
+    result = {"path": [tree[index] for index in path], "node_count": len(tree)}
     if keep_tree:
-        result.update(nodes=nodes, adjacency_list=adjacency_list)
+        result.update(nodes=tree.nodes, adjacency_list=adjacency_list)
     return result
 
 
@@ -121,6 +128,11 @@ def solve_chunk(problems, keep_tree=False):
 def chunks(items, size):
     """`items` cut into consecutive lists of at most `size`."""
     return [items[i : i + size] for i in range(0, len(items), size)]
+
+
+def chunk_size_for(count, workers):
+    """Problems per task for `count` problems on `workers` single-threaded workers."""
+    return max(1, math.ceil(count / (workers * TASKS_PER_WORKER)))
 
 
 def solve_serially(batch, keep_tree=False):
@@ -147,7 +159,7 @@ def process_pool(workers):
         yield pool
 
 
-def solve_with_pool(pool, batch, keep_tree=False, chunk_size=DEFAULT_CHUNK_SIZE):
+def solve_with_pool(pool, batch, chunk_size, keep_tree=False):
     """The batch on a process pool; results come back in batch order."""
     solved = pool.map(solve_chunk, chunks(batch, chunk_size), itertools.repeat(keep_tree))
     return [result for chunk in solved for result in chunk]
@@ -183,11 +195,21 @@ def share_code(client):
         client.upload_file(__file__)
 
 
-def solve_with_dask(client, batch, keep_tree=False, chunk_size=DEFAULT_CHUNK_SIZE):
+def solve_packed_chunk(packed_problems, keep_tree=False):
+    """solve_chunk with the problems and the results each packed into one bytes object.
+
+    Dask serialises lists and dicts element by element, which for thousands of small
+    lists costs as much as planning them; a single bytes object each way skips that walk.
+    """
+    return pickle.dumps(solve_chunk(pickle.loads(packed_problems), keep_tree))
+
+
+def solve_with_dask(client, batch, chunk_size, keep_tree=False):
     """The batch on a Dask cluster, in chunks; results come back in batch order."""
     share_code(client)
-    futures = client.map(solve_chunk, chunks(batch, chunk_size), keep_tree=keep_tree, pure=False)
-    return [result for chunk in client.gather(futures) for result in chunk]
+    packed = [pickle.dumps(chunk) for chunk in chunks(batch, chunk_size)]
+    futures = client.map(solve_packed_chunk, packed, keep_tree=keep_tree, pure=False)
+    return [result for chunk in client.gather(futures) for result in pickle.loads(chunk)]
 
 
 def timed(function, *args):
@@ -208,17 +230,14 @@ def report(label, batch, results, seconds):
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--problems", type=int, default=400, help="batch size (default 400)")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the batch (default 0)")
-    parser.add_argument(
-        "--workers", type=int, default=None, help="pool or local-cluster processes (default: one per core)"
-    )
-    parser.add_argument("--chunk-size", type=int, default=DEFAULT_CHUNK_SIZE, help="problems per task")
-    parser.add_argument("--keep-trees", action="store_true", help="bring every tree back, not just its path")
-    parser.add_argument("--dask", action="store_true", help="use Dask instead of a process pool")
-    parser.add_argument(
-        "--scheduler", metavar="ADDRESS", help="Dask scheduler to use (implies --dask; default: a LocalCluster)"
-    )
+    add = parser.add_argument
+    add("--problems", type=int, default=1000, help="batch size (default 1000)")
+    add("--seed", type=int, default=0, help="seed of the batch (default 0)")
+    add("--workers", type=int, help="pool or local-cluster processes (default: one per core)")
+    add("--chunk-size", type=int, help="problems per task (default: a few tasks per worker)")
+    add("--keep-trees", action="store_true", help="bring every tree back, not just its path")
+    add("--dask", action="store_true", help="use Dask instead of a process pool")
+    add("--scheduler", metavar="ADDRESS", help="Dask scheduler (implies --dask; default: local)")
     arguments = parser.parse_args(argv)
     arguments.dask = arguments.dask or arguments.scheduler is not None
     return arguments
@@ -227,17 +246,19 @@ def parse_arguments(argv):
 def main(argv=None):
     arguments = parse_arguments(argv)
     batch = make_batch(arguments.problems, arguments.seed)
-    options = (arguments.keep_trees, arguments.chunk_size)
-    report("single process", batch, *timed(solve_serially, batch, arguments.keep_trees))
+    keep_trees = arguments.keep_trees
+    report("single process", batch, *timed(solve_serially, batch, keep_trees))
     if arguments.dask:
         with dask_client(arguments.scheduler, arguments.workers) as client:
-            workers = len(client.scheduler_info()["workers"])
-            results, seconds = timed(solve_with_dask, client, batch, *options)
+            workers = len(client.nthreads())
+            chunk_size = arguments.chunk_size or chunk_size_for(len(batch), workers)
+            results, seconds = timed(solve_with_dask, client, batch, chunk_size, keep_trees)
             report(f"dask ({workers} workers)", batch, results, seconds)
     else:
         workers = arguments.workers or os.cpu_count()
+        chunk_size = arguments.chunk_size or chunk_size_for(len(batch), workers)
         with process_pool(workers) as pool:
-            results, seconds = timed(solve_with_pool, pool, batch, *options)
+            results, seconds = timed(solve_with_pool, pool, batch, chunk_size, keep_trees)
             report(f"process pool ({workers} workers)", batch, results, seconds)
 
 

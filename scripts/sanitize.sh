@@ -9,7 +9,7 @@ venv=build/sanitize-venv
 reports=$PWD/build/sanitize-reports
 # The runtimes preloaded below must be the ones the code was compiled against, so both builds
 # use this compiler rather than whatever CMake would pick.
-compiler=${SANITIZE_CXX:-g++}
+compiler=g++
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all"
 # -O1 keeps the run fast while frames stay readable in reports.
 compile_flags="$sanitizers -fno-omit-frame-pointer -O1 -g"
@@ -17,10 +17,14 @@ runtime="$("$compiler" -print-file-name=libasan.so) $("$compiler" -print-file-na
 
 rm -rf "$reports"
 mkdir -p "$reports"
-# Reports go to files, not to standard error, so that tests comparing a subprocess's standard
-# error are not disturbed; the check at the end fails the run on any file written.
+# AddressSanitizer and LeakSanitizer reports go to files, not to standard error, so that tests
+# comparing a subprocess's standard error are not disturbed; the check at the end fails the run
+# on any file written. Undefined behaviour is reported on standard error and ends the process at
+# once, which fails the test or the whole run by its exit status.
 export ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# The interpreter's own allocations need no suppressing: what it keeps until exit stays
+# reachable from its globals. The file lists the few exceptions.
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-python.supp:print_suppressions=0"
 
 fail_on_reports() {

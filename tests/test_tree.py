@@ -4,6 +4,7 @@ import gc
 import inspect
 import math
 import operator
+import os
 import resource
 import sys
 import weakref
@@ -615,10 +616,12 @@ class TestAttributesAndTypeObject:
     def test_names_and_signatures(self):
         assert (Tree.__module__, Tree.__name__, Tree.__qualname__) == ("rrt", "Tree", "Tree")
         assert not hasattr(tarn.rrt, "Tree")
-        assert Tree.__text_signature__ == "(start)"
+        if sys.version_info >= (3, 10):
+            # 3.9 keeps no class signature for types made from a spec.
+            assert Tree.__text_signature__ == "(start)"
+            assert str(inspect.signature(Tree)) == "(start)"
         assert Tree.push.__text_signature__ == "($self, node)"
         assert Tree.connect.__text_signature__ == "($self, parent_index, child_index)"
-        assert str(inspect.signature(Tree)) == "(start)"
         assert str(inspect.signature(Tree([0]).connect)) == "(parent_index, child_index)"
         assert not Tree.__doc__ and not Tree.push.__doc__ and not Tree.connect.__doc__
         assert Tree.nodes.__doc__ == "" and Tree.adjacency_list.__doc__ == ""
@@ -708,6 +711,9 @@ class TestResources:
                     pass
             tree.nodes, tree.adjacency_list, sub[1], list(planned), len(sub)  # noqa: B018
 
+    @pytest.mark.skipif(
+        "TARN_SANITIZED" in os.environ, reason="the sanitizers' own memory use swamps the RSS bound"
+    )
     def test_loop_keeps_memory_and_references_flat(self, capfd):
         self.churn(50)  # reach the steady state of every allocator first
         gc.collect()
