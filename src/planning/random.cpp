@@ -30,7 +30,7 @@ namespace {
 
 // "expand 32-byte k"
 constexpr std::array<std::uint32_t, 4> chacha_constants{0x61707865, 0x3320646e, 0x79622d32,
-                                                         0x6b206574};
+                                                        0x6b206574};
 
 std::uint32_t load_le32(const std::uint8_t* bytes) {
     return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
@@ -177,7 +177,8 @@ public:
 #elif defined(__linux__)
         return device_entropy().fill(seed, error);
 #else
-        // macOS and the BSDs: getentropy() serves up to 256 bytes in one call and never reads short.
+        // macOS and the BSDs: getentropy() serves up to 256 bytes in one call and never reads
+        // short.
         if (::getentropy(seed.data(), seed.size()) != 0) {
             error = errno_text(errno);
             return false;
@@ -291,7 +292,8 @@ Rng& thread_rng() {
 
 namespace {
 
-// The upper 52 bits as the mantissa of a double in [1, 2), less one: an evenly spaced grid on [0, 1).
+// The upper 52 bits as the mantissa of a double in [1, 2), less one: an evenly spaced grid on [0,
+// 1).
 double unit_interval_value(std::uint64_t bits) {
     constexpr std::uint64_t exponent_of_one = 0x3FF0000000000000;
     return std::bit_cast<double>(bits >> 12 | exponent_of_one) - 1.0;

@@ -11,7 +11,8 @@ namespace tarn::planning {
 using Seed = std::array<std::uint8_t, 32>;
 
 // The ChaCha block function as a keystream generator: 256-bit key (the seed, little-endian words),
-// 64-bit block counter in state words 12-13 starting at 0, 64-bit stream id in words 14-15 equal to 0.
+// 64-bit block counter in state words 12-13 starting at 0, 64-bit stream id in words 14-15 equal to
+// 0.
 class ChaChaCore {
 public:
     static constexpr std::size_t buffer_words = 64;  // four blocks per refill
@@ -39,7 +40,8 @@ public:
     virtual bool fill(Seed& seed, std::string& error) = 0;
 };
 
-EntropySource& os_entropy();  // getrandom(); where missing, /dev/urandom once /dev/random is readable (poll)
+EntropySource&
+os_entropy();  // getrandom(); where missing, /dev/urandom once /dev/random is readable (poll)
 
 // The device pair alone (/dev/urandom after /dev/random has become readable): os_entropy()'s
 // fallback, public so it can be exercised on systems where getrandom() exists.
@@ -81,8 +83,10 @@ Rng& thread_rng();
 
 // Uniform draw from [0, upper), exactly:
 // 1. if !(0 < upper): raise_fault("cannot sample empty range")  (zero, negative, NaN)
-// 2. scale = upper - 0; if !isfinite(scale): raise_fault("UniformSampler::sample_single: range overflow")
-// 3. take next_u64(); its upper 52 bits become the mantissa of a double in [1,2); subtract 1; multiply by scale; add 0.
+// 2. scale = upper - 0; if !isfinite(scale): raise_fault("UniformSampler::sample_single: range
+// overflow")
+// 3. take next_u64(); its upper 52 bits become the mantissa of a double in [1,2); subtract 1;
+// multiply by scale; add 0.
 //    If the result < upper, return it; otherwise discard and repeat step 3.
 double sample_below(Rng& rng, double upper);
 

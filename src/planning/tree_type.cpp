@@ -22,8 +22,7 @@ using binding::PythonError;
 using binding::Ref;
 
 struct TreeObject {
-    PyObject_HEAD
-    Tree tree;  // constructed in place once the instance is allocated
+    PyObject_HEAD Tree tree;  // constructed in place once the instance is allocated
     // 0: no access; n > 0: n shared accesses; -1: one exclusive access.
     Py_ssize_t borrow_flag;
 };
@@ -204,8 +203,7 @@ constexpr binding::FunctionDescription connect_description{
     .required_positional_parameters = 2,
 };
 
-PyObject* tree_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* tree_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::call_frame([&] {
         ExclusiveBorrow borrow(self);
         std::array<PyObject*, 2> slots{};
@@ -270,8 +268,7 @@ PyCFunction as_cfunction(Function function) {
 }
 
 PyMethodDef tree_methods[] = {
-    {"push", as_cfunction(tree_push), METH_FASTCALL | METH_KEYWORDS,
-     "push($self, node)\n--\n\n"},
+    {"push", as_cfunction(tree_push), METH_FASTCALL | METH_KEYWORDS, "push($self, node)\n--\n\n"},
     {"connect", as_cfunction(tree_connect), METH_FASTCALL | METH_KEYWORDS,
      "connect($self, parent_index, child_index)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -296,11 +293,7 @@ PyType_Slot tree_slots[] = {
 };
 
 PyType_Spec tree_spec{
-    "rrt.Tree",
-    int(sizeof(TreeObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    tree_slots,
+    "rrt.Tree", int(sizeof(TreeObject)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, tree_slots,
 };
 
 PyTypeObject* create_tree_type() {

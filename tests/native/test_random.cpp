@@ -72,7 +72,8 @@ std::vector<std::string> string_items(std::string_view array) {
 std::vector<std::uint8_t> hex_bytes(std::string_view hex) {
     std::vector<std::uint8_t> bytes;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16)));
+        bytes.push_back(
+            static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16)));
     return bytes;
 }
 
@@ -310,7 +311,8 @@ TEST_CASE("after a fork parent and child each reseed and drop their buffered wor
     std::uint32_t parent_words[4];
     for (auto& word : parent_words) word = rng.next_u32();
     std::uint32_t child_report[5] = {};
-    const bool received = ::read(channel[0], child_report, sizeof(child_report)) == sizeof(child_report);
+    const bool received =
+        ::read(channel[0], child_report, sizeof(child_report)) == sizeof(child_report);
     ::close(channel[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
