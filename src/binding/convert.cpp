@@ -85,15 +85,6 @@ void for_each_item(PyObject* obj, std::vector<Element>& out, Visit&& visit) {
     if (PyErr_Occurred()) throw PythonError::fetch();
 }
 
-template <class Values, class Convert>
-Ref build_list(const Values& values, Convert&& convert) {
-    Ref list = Ref::steal(expect_object(PyList_New(Py_ssize_t(values.size()))));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), convert(values[i]).release());
-    }
-    return list;
-}
-
 }  // namespace
 
 double to_double(PyObject* obj) {
@@ -133,20 +124,12 @@ Ref to_python_index(Index value) {
     return Ref::steal(expect_object(PyLong_FromUnsignedLongLong(value)));
 }
 
-Ref to_python(const FloatVector& values) {
-    return build_list(values, [](double value) { return to_python(value); });
+Ref to_python(std::span<const double> values) {
+    return build_list(values.size(), [&](std::size_t i) { return to_python(values[i]); });
 }
 
-Ref to_python(const IndexList& values) {
-    return build_list(values, [](Index value) { return to_python_index(value); });
-}
-
-Ref to_python(const std::vector<FloatVector>& vectors) {
-    return build_list(vectors, [](const FloatVector& values) { return to_python(values); });
-}
-
-Ref to_python(const std::vector<IndexList>& lists) {
-    return build_list(lists, [](const IndexList& values) { return to_python(values); });
+Ref to_python(std::span<const Index> values) {
+    return build_list(values.size(), [&](std::size_t i) { return to_python_index(values[i]); });
 }
 
 Ref none() { return Ref::borrow(Py_None); }

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "binding/python_error.hpp"
 #include "binding/ref.hpp"
 
 namespace tarn::binding {
@@ -25,11 +26,20 @@ std::vector<FloatVector> to_float_vectors(PyObject* obj);
 // Native to Python: always new objects, owned by the caller.
 Ref to_python(double value);
 Ref to_python_index(Index value);
-Ref to_python(const FloatVector& values);
-Ref to_python(const IndexList& values);
-Ref to_python(const std::vector<FloatVector>& vectors);
-Ref to_python(const std::vector<IndexList>& lists);
+Ref to_python(std::span<const double> values);
+Ref to_python(std::span<const Index> values);
 Ref none();
+
+// A new list of `count` items, made at its final length and filled by
+// position with `item(i)` (a Ref each).
+template <class Item>
+Ref build_list(std::size_t count, Item&& item) {
+    Ref list = Ref::steal(expect_object(PyList_New(Py_ssize_t(count))));
+    for (std::size_t i = 0; i < count; ++i) {
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item(i).release());
+    }
+    return list;
+}
 
 // The items of an exact list or tuple, read in place; empty for any other
 // object. The span is valid only while no Python code runs: code could

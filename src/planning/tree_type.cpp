@@ -112,39 +112,16 @@ private:
     [[maybe_unused]] bool was_enabled_ = false;
 };
 
-// Lists are made at their final length and filled by position.
-template <class Values, class Convert>
-Ref list_of(const Values& values, Convert&& convert) {
-    Ref list = Ref::steal(binding::expect_object(PyList_New(Py_ssize_t(values.size()))));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), convert(values[i]).release());
-    }
-    return list;
-}
-
-Ref float_list(std::span<const double> values) {
-    return list_of(values, [](double value) { return binding::to_python(value); });
-}
-
 Ref nodes_list(const Tree& tree) {
     const CollectorPause pause;
-    Ref list = Ref::steal(binding::expect_object(PyList_New(Py_ssize_t(tree.size()))));
-    for (std::size_t i = 0; i < tree.size(); ++i) {
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), float_list(tree.node(i)).release());
-    }
-    return list;
+    return binding::build_list(tree.size(),
+                               [&](std::size_t i) { return binding::to_python(tree.node(i)); });
 }
 
 Ref adjacency_list(const ChildLists& lists) {
-    const std::size_t node_count = lists.starts.size() - 1;
     const CollectorPause pause;
-    Ref list = Ref::steal(binding::expect_object(PyList_New(Py_ssize_t(node_count))));
-    for (std::size_t p = 0; p < node_count; ++p) {
-        Ref children =
-            list_of(lists.of(p), [](Index child) { return binding::to_python_index(child); });
-        PyList_SET_ITEM(list.get(), Py_ssize_t(p), children.release());
-    }
-    return list;
+    return binding::build_list(lists.starts.size() - 1,
+                               [&](std::size_t p) { return binding::to_python(lists.of(p)); });
 }
 
 // ---- slots and methods ----------------------------------------------------------
@@ -219,7 +196,7 @@ PyObject* tree_subscript(PyObject* self, PyObject* key) {
     return binding::call_frame([&] {
         SharedBorrow borrow(self);
         const Index index = binding::extract_argument(key, "index", binding::to_index);
-        return float_list(borrow.tree().node_at(index));
+        return binding::to_python(borrow.tree().node_at(index));
     });
 }
 
