@@ -617,7 +617,7 @@ class TestAttributesAndTypeObject:
         assert (Tree.__module__, Tree.__name__, Tree.__qualname__) == ("rrt", "Tree", "Tree")
         assert not hasattr(tarn.rrt, "Tree")
         if sys.version_info >= (3, 10):
-            # 3.9 keeps no class signature for types made from a spec.
+            # 3.9 keeps no class signature for types made by PyType_FromSpec.
             assert Tree.__text_signature__ == "(start)"
             assert str(inspect.signature(Tree)) == "(start)"
         assert Tree.push.__text_signature__ == "($self, node)"
