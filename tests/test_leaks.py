@@ -11,6 +11,7 @@ import tracemalloc
 import pytest
 
 import tarn
+from conftest import NoQualname, Raising
 
 SANITIZED = bool(os.environ.get("TARN_SANITIZED")) or "asan" in os.environ.get("LD_PRELOAD", "")
 # Under the sanitizers every call is several times slower and LeakSanitizer watches native memory
@@ -108,32 +109,9 @@ class BreaksMidway:
         return 1.0
 
 
-class FloatRaises:
-    def __init__(self, error):
-        self.error = error
-
-    def __float__(self):
-        raise self.error
-
-
-class IndexRaises:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
-
-
 class Unprintable:
     def __str__(self):
         raise RuntimeError("no text")
-
-
-class NoQualname(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise AttributeError(name)
-        return super().__getattribute__(name)
 
 
 class Nameless(metaclass=NoQualname):
@@ -296,10 +274,10 @@ PATHS = [
     ("not a sequence", lambda: Tree({1: 2}), TypeError, []),
     ("nameless type", lambda: vector_add(Nameless(), B), TypeError, [B]),
     ("element not a number", lambda: vector_add([1.0, "x"], B), TypeError, [B]),
-    ("element raises ValueError", lambda: Tree([FloatRaises(ValueError("v"))]), ValueError, []),
-    ("element raises TypeError subclass", lambda: Tree([FloatRaises(SubTypeError())]), SubTypeError, []),
-    ("element raises TypeError with cause", lambda: Tree([FloatRaises(caused())]), TypeError, []),
-    ("element raises unprintable TypeError", lambda: Tree([FloatRaises(unprintable())]), TypeError, []),
+    ("element raises ValueError", lambda: Tree([Raising(ValueError("v"))]), ValueError, []),
+    ("element raises TypeError subclass", lambda: Tree([Raising(SubTypeError())]), SubTypeError, []),
+    ("element raises TypeError with cause", lambda: Tree([Raising(caused())]), TypeError, []),
+    ("element raises unprintable TypeError", lambda: Tree([Raising(unprintable())]), TypeError, []),
     ("element raises PanicException", lambda: vector_add([RaisesPanic()], B), PanicException, [B]),
     ("iteration breaks midway", lambda: vector_add(BreaksMidway(), B), KeyError, [B]),
     ("vector_b str", lambda: vector_add(A, "ab"), TypeError, [A]),
@@ -311,7 +289,7 @@ PATHS = [
     ("max_iterations negative", lambda: plan(A, A, A, [], 1.0, -1), OverflowError, [A]),
     ("max_iterations 2**64", lambda: plan(A, A, A, [], 1.0, 2**64), OverflowError, [A]),
     ("index float", lambda: SHARED_TREE.connect(1.0, 0), TypeError, []),
-    ("index raises", lambda: SHARED_TREE[IndexRaises(TypeError("i"))], TypeError, []),
+    ("index raises", lambda: SHARED_TREE[Raising(TypeError("i"))], TypeError, []),
     ("subscript negative", lambda: SHARED_TREE[-1], OverflowError, []),
     # faults
     ("capacity overflow", lambda: vector_add(HugeLength(), B), PanicException, [B]),
@@ -459,7 +437,7 @@ def test_repeated_calls_leave_nothing_behind(name, call, expected, watched, quie
 def test_hook_paths_reach_their_hooks(quiet_hooks):
     # The leak runs of these paths would prove little if the hooks were never reached.
     repeat(lambda: vector_add(A, **{UnprintableKeyword("x"): B}), TypeError, 3)
-    repeat(lambda: Tree([FloatRaises(unprintable())]), TypeError, 3)
+    repeat(lambda: Tree([Raising(unprintable())]), TypeError, 3)
     repeat(lambda: vector_add([RaisesPanic()], B), PanicException, 2)
     assert quiet_hooks == {("unraisable", "RuntimeError"): 6, ("exception", "PanicException"): 2}
 
