@@ -3,9 +3,9 @@
 
 #include <new>
 
-#include "binding/errors.hpp"
 #include "binding/panic.hpp"
 #include "binding/python_error.hpp"
+#include "core/fault.hpp"
 
 namespace tarn::binding {
 

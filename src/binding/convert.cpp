@@ -6,8 +6,8 @@
 #include <limits>
 #include <type_traits>
 
-#include "binding/errors.hpp"
 #include "binding/python_error.hpp"
+#include "core/fault.hpp"
 
 namespace tarn::binding {
 namespace {

@@ -10,12 +10,9 @@
 
 #include "binding/python_error.hpp"
 #include "binding/ref.hpp"
+#include "core/types.hpp"
 
 namespace tarn::binding {
-
-using FloatVector = std::vector<double>;
-using Index = std::uint64_t;
-using IndexList = std::vector<Index>;
 
 // Python to native. Each throws PythonError (or a fault) on failure.
 double to_double(PyObject* obj);

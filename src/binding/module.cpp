@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "binding/errors.hpp"
 #include "binding/python_error.hpp"
+#include "core/fault.hpp"
 
 namespace tarn::binding {
 namespace {

@@ -1,7 +1,7 @@
 // panic.cpp: creating PanicException and building its errors.
 #include "binding/panic.hpp"
 
-#include "binding/errors.hpp"
+#include "core/fault.hpp"
 
 #include <cstdlib>
 

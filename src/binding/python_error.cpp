@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "binding/errors.hpp"
 #include "binding/panic.hpp"
+#include "core/fault.hpp"
 
 namespace tarn::binding {
 namespace {

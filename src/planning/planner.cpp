@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "binding/errors.hpp"
+#include "core/fault.hpp"
 
 namespace tarn::planning {
 namespace {

@@ -19,7 +19,7 @@
 #define TARN_HAVE_SYS_RANDOM 1
 #endif
 
-#include "binding/errors.hpp"
+#include "core/fault.hpp"
 
 namespace tarn::planning {
 

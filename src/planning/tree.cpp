@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "binding/errors.hpp"
+#include "core/fault.hpp"
 
 namespace tarn::planning {
 

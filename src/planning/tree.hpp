@@ -6,11 +6,9 @@
 #include <span>
 #include <vector>
 
-namespace tarn::planning {
+#include "core/types.hpp"
 
-using FloatVector = std::vector<double>;
-using Index = std::uint64_t;
-using IndexList = std::vector<Index>;
+namespace tarn::planning {
 
 // Every node's children gathered in one array: node p's children, in the order
 // they were connected, are children[starts[p]] up to children[starts[p + 1]].

@@ -8,12 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "binding/errors.hpp"
+#include "core/fault.hpp"
 #include "planning/planner.hpp"
 #include "planning/random.hpp"
 
 namespace oracle {
 
+using namespace tarn;
 using namespace tarn::planning;
 
 // Index of the node nearest to `sample`, by a scan in index order: a later

@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "binding/errors.hpp"
 #include "check.hpp"
+#include "core/fault.hpp"
 #include "planning/planner.hpp"
 #include "planning/random.hpp"
 #include "planning/tree.hpp"
 #include "scan_oracles.hpp"
 
+using namespace tarn;
 using namespace tarn::planning;
 
 namespace {

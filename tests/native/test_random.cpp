@@ -16,10 +16,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "binding/errors.hpp"
 #include "check.hpp"
+#include "core/fault.hpp"
 
 using tarn::Fault;
+using namespace tarn;
 using namespace tarn::planning;
 
 namespace {

@@ -12,6 +12,7 @@
 #include "planning/planner.hpp"
 #include "scan_oracles.hpp"
 
+using namespace tarn;
 using namespace tarn::planning;
 
 namespace {

@@ -1,5 +1,5 @@
-// errors.cpp: raising faults and writing their standard-error report.
-#include "binding/errors.hpp"
+// fault.cpp: raising faults and writing their standard-error report.
+#include "core/fault.hpp"
 
 #include <atomic>
 #include <cstdio>

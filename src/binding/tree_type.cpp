@@ -1,5 +1,5 @@
 // tree_type.cpp: the Python class `Tree`: type object, slots, methods and borrow rules.
-#include "planning/tree_type.hpp"
+#include "binding/tree_type.hpp"
 
 #include <Python.h>
 
@@ -11,15 +11,15 @@
 
 #include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
-#include "binding/errors.hpp"
 #include "binding/parse.hpp"
 #include "binding/python_error.hpp"
+#include "core/fault.hpp"
 
-namespace tarn::planning {
+namespace tarn::binding {
 namespace {
 
-using binding::PythonError;
-using binding::Ref;
+using planning::ChildLists;
+using planning::Tree;
 
 struct TreeObject {
     PyObject_HEAD Tree tree;  // constructed in place once the instance is allocated
@@ -296,7 +296,7 @@ PyTypeObject* tree_type() {
 
 }  // namespace
 
-binding::Ref wrap_tree(Tree tree) {
+Ref wrap_tree(Tree tree) {
     PyTypeObject* type = tree_type();
     PyObject* self = allocate_instance(type, tree);
     if (self == nullptr) {
@@ -306,4 +306,4 @@ binding::Ref wrap_tree(Tree tree) {
     return Ref::steal(self);
 }
 
-}  // namespace tarn::planning
+}  // namespace tarn::binding

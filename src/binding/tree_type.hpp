@@ -4,10 +4,10 @@
 #include "binding/ref.hpp"
 #include "planning/tree.hpp"
 
-namespace tarn::planning {
+namespace tarn::binding {
 
 // Moves a native tree into a new instance of exactly `Tree`. A failed
 // allocation is a fault.
-binding::Ref wrap_tree(Tree tree);
+Ref wrap_tree(planning::Tree tree);
 
-}  // namespace tarn::planning
+}  // namespace tarn::binding

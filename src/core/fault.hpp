@@ -1,4 +1,4 @@
-// errors.hpp: faults and user-facing value errors, free of the interpreter's API.
+// fault.hpp: internal faults with their source location, and refusals of the caller's values.
 #pragma once
 
 #include <cstddef>
