@@ -5,6 +5,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/parse.hpp"
+#include "binding/python_error.hpp"
 #include "binding/tree_type.hpp"
 #include "planning/planner.hpp"
 
@@ -19,7 +20,10 @@ Ref rapidly_exploring_random_tree(std::span<PyObject* const, 6> arguments) {
         .step_size = extract_argument(arguments[4], "step_size", to_double),
         .max_iterations = extract_argument(arguments[5], "max_iterations", to_index),
     };
-    return wrap_tree(planning::rapidly_exploring_random_tree(std::move(input)));
+    // The interpreter lock stays held, so a signal handler runs between two
+    // draws and its exception ends the run.
+    return wrap_tree(planning::rapidly_exploring_random_tree(
+        std::move(input), planning::PlannerHooks{.check_interrupt = check_signals}));
 }
 
 }  // namespace tarn::binding

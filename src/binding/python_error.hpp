@@ -47,6 +47,12 @@ inline PyObject* raise_if_null(PyObject* result) {
 }
 inline Ref steal_or_raise(PyObject* result) { return Ref::steal(raise_if_null(result)); }
 
+// Runs the handlers of signals that arrived since the last check (Ctrl-C
+// among them); an exception a handler raises travels on as a PythonError.
+inline void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw PythonError::fetch();
+}
+
 // Drops a pending exception that the caller decided to ignore; a pending
 // PanicException is resumed rather than dropped.
 void discard_pending_error();

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -12,12 +11,25 @@
 namespace tarn::planning {
 namespace {
 
-Sample draw_sample(Rng& rng, const FloatVector& boundaries) {
-    // x is drawn before boundaries[1] is looked at, so a bad first extent
-    // faults before a missing second one.
-    const double x = sample_below(rng, checked_at(boundaries, 0));
-    const double y = sample_below(rng, checked_at(boundaries, 1));
-    return {x, y};
+// The sampling rectangle [0, width) x [0, height).
+struct Rectangle {
+    double width, height;
+};
+
+// Checks `boundaries` once, before the first draw, with the faults in the
+// order that drawing x and then y would meet them: a bad or missing first
+// extent, then (after x has been drawn) a missing second one, then a bad
+// second one.
+Rectangle sampling_rectangle(Rng& rng, const FloatVector& boundaries) {
+    const double width = checked_at(boundaries, 0);
+    check_sampling_range(width);
+    if (boundaries.size() < 2) {
+        (void)sample_below(rng, width);
+        raise_index_fault(boundaries.size(), 1);
+    }
+    const double height = boundaries[1];
+    check_sampling_range(height);
+    return {width, height};
 }
 
 [[noreturn]] void refuse_unplaceable(std::uint64_t rejection_bound) {
@@ -29,31 +41,37 @@ Sample draw_sample(Rng& rng, const FloatVector& boundaries) {
 // dropped here, and too long a run of them ends the search.
 class SampleStream {
 public:
-    SampleStream(Rng& rng, const PlannerInput& input, std::uint64_t rejection_bound)
-        : rng_(rng), input_(input), rejection_bound_(rejection_bound) {}
+    SampleStream(Rng& rng, Rectangle rectangle, const std::vector<FloatVector>& obstacles,
+                 const PlannerHooks& hooks)
+        : rng_(rng),
+          rectangle_(rectangle),
+          obstacles_(obstacles, rectangle.width, rectangle.height),
+          hooks_(hooks) {}
 
     Sample next() {
         for (;;) {
-            const Sample sample = draw_sample(rng_, input_.boundaries);
-            // Sized from the rectangle, the index waits for a first draw to
-            // prove the boundaries usable.
-            if (!obstacles_) {
-                obstacles_.emplace(input_.obstacles, input_.boundaries[0], input_.boundaries[1]);
+            if (++draws_ % interrupt_check_interval == 0 && hooks_.check_interrupt) {
+                hooks_.check_interrupt();
             }
-            if (!obstacles_->hits(sample)) {
+            const double x = sample_below(rng_, rectangle_.width);
+            const Sample sample{x, sample_below(rng_, rectangle_.height)};
+            if (!obstacles_.hits(sample)) {
                 consecutive_rejections_ = 0;
                 return sample;
             }
-            if (++consecutive_rejections_ >= rejection_bound_) refuse_unplaceable(rejection_bound_);
+            if (++consecutive_rejections_ >= hooks_.rejection_bound) {
+                refuse_unplaceable(hooks_.rejection_bound);
+            }
         }
     }
 
 private:
     Rng& rng_;
-    const PlannerInput& input_;
-    std::uint64_t rejection_bound_;
+    Rectangle rectangle_;
+    ObstacleIndex obstacles_;
+    const PlannerHooks& hooks_;
+    std::uint64_t draws_ = 0;
     std::uint64_t consecutive_rejections_ = 0;
-    std::optional<ObstacleIndex> obstacles_;
 };
 
 // Hangs `sample` from its nearest node; returns the new node's index.
@@ -86,24 +104,28 @@ Index nearest_node(const Tree& tree, const NearestIndex& sample_nodes, const Sam
     return sample_nodes.nearest(sample, Nearest{0, root_distance}).index;
 }
 
-Tree rapidly_exploring_random_tree(PlannerInput input) {
-    return rapidly_exploring_random_tree(std::move(input), []() -> Rng& { return thread_rng(); });
-}
-
 Tree rapidly_exploring_random_tree(PlannerInput input, const std::function<Rng&()>& obtain_rng) {
-    return rapidly_exploring_random_tree(std::move(input), obtain_rng, max_consecutive_rejections);
+    return rapidly_exploring_random_tree(std::move(input), PlannerHooks{.obtain_rng = obtain_rng});
 }
 
 Tree rapidly_exploring_random_tree(PlannerInput input, const std::function<Rng&()>& obtain_rng,
                                    std::uint64_t rejection_bound) {
+    return rapidly_exploring_random_tree(
+        std::move(input),
+        PlannerHooks{.obtain_rng = obtain_rng, .rejection_bound = rejection_bound});
+}
+
+Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks) {
     Tree tree(std::move(input.start));
     if (input.max_iterations == 0) return tree;
 
     // Obtaining the generator may create and seed it, which can fault; that
     // comes before any look at the boundaries.
-    SampleStream samples(obtain_rng(), input, rejection_bound);
+    Rng& rng = hooks.obtain_rng();
+    const Rectangle rectangle = sampling_rectangle(rng, input.boundaries);
+    SampleStream samples(rng, rectangle, input.obstacles, hooks);
     Sample sample = samples.next();
-    NearestIndex sample_nodes(input.boundaries[0], input.boundaries[1]);
+    NearestIndex sample_nodes(rectangle.width, rectangle.height);
     for (Index accepted_samples = 1;; ++accepted_samples) {
         // The goal test needs the sample alone, so whether another sample
         // will be drawn is known before this one is attached. Drawing it

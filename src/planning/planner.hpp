@@ -37,17 +37,28 @@ double distance(std::span<const double> a, std::span<const double> b);
 // `tree`; the root, which may be of any length, is compared directly.
 Index nearest_node(const Tree& tree, const NearestIndex& sample_nodes, const Sample& sample);
 
-// Grows a tree from `input.start` with samples from the calling thread's
-// generator, obtained only when the first sample is drawn.
-Tree rapidly_exploring_random_tree(PlannerInput input);
+// Runs every `interrupt_check_interval` draws, rejected ones included; an
+// exception it throws ends the run at once and discards the partial tree.
+using InterruptCheck = std::function<void()>;
+inline constexpr std::uint64_t interrupt_check_interval = 1024;
 
-// The same with the generator supplied by `obtain_rng`, which is called at
-// most once, when the first sample is about to be drawn.
+// What a run takes besides its input.
+struct PlannerHooks {
+    // Called at most once, when the first sample is about to be drawn.
+    std::function<Rng&()> obtain_rng = []() -> Rng& { return thread_rng(); };
+    // Throws InvalidValue after this many consecutive rejected samples.
+    std::uint64_t rejection_bound = max_consecutive_rejections;
+    InterruptCheck check_interrupt = {};  // may be empty
+};
+
+// Grows a tree from `input.start`.
+Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks = {});
+
+// The same with the generator supplied by `obtain_rng`.
 Tree rapidly_exploring_random_tree(PlannerInput input, const std::function<Rng&()>& obtain_rng);
 
 // The planner with the rejection bound as a parameter, so that tests can
-// reach it without ten million draws. Throws InvalidValue after
-// `rejection_bound` consecutive rejected samples.
+// reach it without ten million draws.
 Tree rapidly_exploring_random_tree(PlannerInput input, const std::function<Rng&()>& obtain_rng,
                                    std::uint64_t rejection_bound);
 

@@ -301,11 +301,15 @@ double unit_interval_value(std::uint64_t bits) {
 
 }  // namespace
 
+void check_sampling_range(double upper) {
+    if (!(0.0 < upper)) raise_fault("cannot sample empty range");
+    if (!std::isfinite(upper - 0.0)) raise_fault("UniformSampler::sample_single: range overflow");
+}
+
 double sample_below(Rng& rng, double upper) {
     constexpr double low = 0.0;
-    if (!(low < upper)) raise_fault("cannot sample empty range");
+    check_sampling_range(upper);
     const double scale = upper - low;
-    if (!std::isfinite(scale)) raise_fault("UniformSampler::sample_single: range overflow");
     for (;;) {
         // Kept as two statements so no fused multiply-add changes the rounding.
         const double scaled = unit_interval_value(rng.next_u64()) * scale;

@@ -90,4 +90,7 @@ Rng& thread_rng();
 //    If the result < upper, return it; otherwise discard and repeat step 3.
 double sample_below(Rng& rng, double upper);
 
+// Steps 1 and 2 alone: faults as sample_below would for this `upper`.
+void check_sampling_range(double upper);
+
 }  // namespace tarn::planning
