@@ -20,8 +20,7 @@ using binding::Ref;
 constexpr std::array<std::string_view, 2> vector_add_parameters{"vector_a", "vector_b"};
 constexpr binding::FunctionDescription vector_add_description{
     .function_name = "vector_add",
-    .positional_parameter_names = vector_add_parameters,
-    .required_positional_parameters = 2,
+    .parameter_names = vector_add_parameters,
 };
 
 PyObject* vector_add(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -38,8 +37,7 @@ constexpr std::array<std::string_view, 6> planner_parameters{
     "start", "goal", "boundaries", "obstacles", "step_size", "max_iterations"};
 constexpr binding::FunctionDescription planner_description{
     .function_name = "rapidly_exploring_random_tree",
-    .positional_parameter_names = planner_parameters,
-    .required_positional_parameters = 6,
+    .parameter_names = planner_parameters,
 };
 
 PyObject* rapidly_exploring_random_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs,

@@ -12,23 +12,13 @@
 
 namespace tarn::binding {
 
-struct KeywordOnlyParameter {
-    std::string_view name;
-    bool required;
-};
-
-// The constant description of a callable's parameters.
+// The constant description of a callable's parameters. Every parameter of
+// our callables is required and may be given by position or by keyword.
 struct FunctionDescription {
     std::string_view function_name;
-    std::span<const std::string_view> positional_parameter_names;
-    std::span<const KeywordOnlyParameter> keyword_only_parameters = {};
+    std::span<const std::string_view> parameter_names;
     std::string_view class_name = {};  // empty for module-level functions
-    std::size_t positional_only_parameters = 0;
-    std::size_t required_positional_parameters = 0;
 
-    std::size_t parameter_count() const noexcept {
-        return positional_parameter_names.size() + keyword_only_parameters.size();
-    }
     // "Tree.push()" or "vector_add()".
     std::string display_name() const;
 };

@@ -129,9 +129,8 @@ Ref adjacency_list(const ChildLists& lists) {
 constexpr std::array<std::string_view, 1> start_parameters{"start"};
 constexpr binding::FunctionDescription new_description{
     .function_name = "__new__",
-    .positional_parameter_names = start_parameters,
+    .parameter_names = start_parameters,
     .class_name = "Tree",
-    .required_positional_parameters = 1,
 };
 
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -157,9 +156,8 @@ void tree_dealloc(PyObject* self) {
 constexpr std::array<std::string_view, 1> push_parameters{"node"};
 constexpr binding::FunctionDescription push_description{
     .function_name = "push",
-    .positional_parameter_names = push_parameters,
+    .parameter_names = push_parameters,
     .class_name = "Tree",
-    .required_positional_parameters = 1,
 };
 
 PyObject* tree_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -175,9 +173,8 @@ PyObject* tree_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 constexpr std::array<std::string_view, 2> connect_parameters{"parent_index", "child_index"};
 constexpr binding::FunctionDescription connect_description{
     .function_name = "connect",
-    .positional_parameter_names = connect_parameters,
+    .parameter_names = connect_parameters,
     .class_name = "Tree",
-    .required_positional_parameters = 2,
 };
 
 PyObject* tree_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
