@@ -1,5 +1,9 @@
-# conftest.py: shared fixtures and argument stand-ins for the pytest suite of the installed tarn module.
+# conftest.py: shared fixtures, argument stand-ins and helpers for the pytest suite of the installed tarn module.
+import contextlib
 import ctypes
+import functools
+import math
+import os
 import subprocess
 import sys
 import textwrap
@@ -9,6 +13,10 @@ import pytest
 import tarn
 
 SUBPROCESS_TIMEOUT = 60
+SANITIZED = bool(os.environ.get("TARN_SANITIZED")) or "asan" in os.environ.get("LD_PRELOAD", "")
+
+# The class of the planner's result.
+Tree = type(tarn.rrt.rapidly_exploring_random_tree([0.0, 0.0], [1.0, 1.0], [1.0, 1.0], [], 1.0, 0))
 
 
 # Argument stand-ins shared by the test modules.
@@ -60,6 +68,29 @@ class NoQualname(type):
         return super().__getattribute__(name)
 
 
+class Nameless(metaclass=NoQualname):
+    pass
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+class Unprintable:
+    """An object whose str() raises, to stand as the argument of an error that cannot be rendered."""
+
+    def __init__(self, error_type=RuntimeError):
+        self.error_type = error_type
+
+    def __str__(self):
+        raise self.error_type("cannot render")
+
+
+class UnprintableKeyword(str):
+    def __str__(self):
+        raise RuntimeError("no text for you")
+
+
 class HugeLength:
     """A sequence whose reported length no native vector of floats can hold."""
 
@@ -75,11 +106,72 @@ class HugeLength:
         raise IndexError(index)
 
 
+# Calls, their errors and the hooks they reach.
+
+
 def raised(call):
     """The exception, of any kind, that `call()` raises."""
     with pytest.raises(BaseException) as info:
         call()
     return info.value
+
+
+def message(kind, call):
+    """The one argument of the exception `call` raises, which must be exactly of type `kind`."""
+    error = raised(call)
+    assert type(error) is kind
+    assert len(error.args) == 1
+    return error.args[0]
+
+
+@contextlib.contextmanager
+def unraisable_collected():
+    """Collects what reaches sys.unraisablehook inside the block instead of warning."""
+    seen = []
+    saved = sys.unraisablehook
+    sys.unraisablehook = seen.append
+    try:
+        yield seen
+    finally:
+        sys.unraisablehook = saved
+
+
+@functools.lru_cache(maxsize=None)
+def panic_exception_class():
+    """The PanicException class, which no module holds: taken from a fault provoked for it."""
+    try:
+        tarn.moremath.vectors.vector_add(HugeLength(), [])
+    except BaseException as caught:  # noqa: BLE001 - the class is what we are after
+        panic_class = type(caught)
+    else:
+        pytest.fail("a sequence of length 2**61 converted without a fault")
+    assert panic_class.__name__ == "PanicException"
+    return panic_class
+
+
+# Oracles for the planner: plain scans that give the answers its indices must give.
+
+
+def distance(a, b):
+    """The planner's distance: over the shorter length, summed from 0.0 in coordinate order."""
+    total = 0.0
+    for x, y in zip(a, b):
+        difference = x - y
+        total += difference * difference
+    return math.sqrt(total)
+
+
+def nearest(nodes, sample):
+    """The index of the first of the nodes nearest to `sample`."""
+    best, best_distance = 0, distance(nodes[0], sample)
+    for index in range(1, len(nodes)):
+        candidate = distance(nodes[index], sample)
+        if candidate < best_distance:
+            best, best_distance = index, candidate
+    return best
+
+
+# Fixtures and the interpreter's own behaviour.
 
 
 @pytest.fixture(scope="session")
@@ -94,42 +186,48 @@ def plan():
 
 @pytest.fixture(scope="session")
 def panic_exception():
-    """The PanicException class, taken from the first fault this process raises."""
-    try:
-        tarn.moremath.vectors.vector_add(HugeLength(), [])
-    except BaseException as caught:  # noqa: BLE001 - the class is what we are after
-        panic_class = type(caught)
-    else:
-        pytest.fail("a sequence of length 2**61 converted without a fault")
-    assert panic_class.__name__ == "PanicException"
-    return panic_class
+    return panic_exception_class()
+
+
+def run_snippet(source, timeout=SUBPROCESS_TIMEOUT):
+    """Runs a snippet in a fresh interpreter and returns the completed process."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(source)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        check=False,
+    )
 
 
 @pytest.fixture
 def run_python():
-    """Runs a snippet in a fresh interpreter and returns the completed process."""
-
-    def run(source):
-        return subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(source)],
-            capture_output=True,
-            text=True,
-            timeout=SUBPROCESS_TIMEOUT,
-            check=False,
-        )
-
-    return run
+    return run_snippet
 
 
-def _c_function(name, argtypes, restype):
-    function = getattr(ctypes.pythonapi, name)
-    function.argtypes = argtypes
-    function.restype = restype
+def c_function(name, argtypes, restype):
+    """The interpreter's exported C function `name`, or None where it is not exported."""
+    function = getattr(ctypes.pythonapi, name, None)
+    if function is not None:
+        function.argtypes = argtypes
+        function.restype = restype
     return function
 
 
-_float_as_double = _c_function("PyFloat_AsDouble", [ctypes.py_object], ctypes.c_double)
-_as_unsigned = _c_function("PyLong_AsUnsignedLongLong", [ctypes.py_object], ctypes.c_ulonglong)
+_float_as_double = c_function("PyFloat_AsDouble", [ctypes.py_object], ctypes.c_double)
+_as_unsigned = c_function("PyLong_AsUnsignedLongLong", [ctypes.py_object], ctypes.c_ulonglong)
+# Exported from 3.10 on.
+_vectorcall = c_function(
+    "PyObject_Vectorcall", [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object], ctypes.py_object
+)
+VECTORCALL_EXPORTED = _vectorcall is not None
+
+
+def vectorcall(function, positional, keyword_names, keyword_values):
+    """Calls `function` the way only native code can: with any objects as keyword names."""
+    objects = [*positional, *keyword_values]
+    array = (ctypes.py_object * max(len(objects), 1))(*objects)
+    return _vectorcall(function, ctypes.cast(array, ctypes.c_void_p), len(positional), tuple(keyword_names))
 
 
 def _error_of(function, value):
@@ -153,8 +251,7 @@ def unsigned_error():
 
 
 @pytest.fixture
-def unraisable(monkeypatch):
+def unraisable():
     """Collects what reaches sys.unraisablehook during the test."""
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    return seen
+    with unraisable_collected() as seen:
+        yield seen

@@ -8,7 +8,7 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from conftest import Index, NoQualname, Number, Raising, raised
+from conftest import Index, Nameless, Number, Raising, TypeErrorSubclass, Unprintable, raised
 
 STR_REFUSED = "Can't extract `str` to `Vec`"
 PLANNER_PARAMETERS = ["start", "goal", "boundaries", "obstacles", "step_size", "max_iterations"]
@@ -25,10 +25,6 @@ VALID = {
 class Outer:
     class Inner:
         pass
-
-
-class Nameless(metaclass=NoQualname):
-    pass
 
 
 class NumericQualname(type):
@@ -54,15 +50,6 @@ class FreshTypeError:
 
     def __float__(self):
         raise TypeError("x")
-
-
-class TypeErrorSubclass(TypeError):
-    pass
-
-
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("cannot render")
 
 
 class Sized:

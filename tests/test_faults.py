@@ -1,5 +1,6 @@
 # test_faults.py: PanicException, the standard-error fault report, resumed faults and memory exhaustion.
 import ctypes
+import inspect
 import os
 import re
 import sys
@@ -21,11 +22,7 @@ PROVOKE = """
 import tarn
 vector_add = tarn.moremath.vectors.vector_add
 
-class HugeLength:
-    def __len__(self):
-        return 2**61
-    def __getitem__(self, index):
-        raise IndexError(index)
+""" + inspect.getsource(HugeLength) + """
 
 def fault():
     try:

@@ -3,13 +3,21 @@
 # Under pytest this runs a fixed, reproducible budget of examples. For a longer run by hand:
 #     python tests/test_fuzz.py --examples 20000 [pytest arguments]
 import argparse
-import contextlib
 import math
 import sys
 from decimal import Decimal
 from fractions import Fraction
 
 import pytest
+from conftest import (
+    Tree,
+    TypeErrorSubclass,
+    Unprintable,
+    distance,
+    nearest,
+    panic_exception_class,
+    unraisable_collected,
+)
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.errors import InvalidArgument
@@ -19,26 +27,11 @@ import tarn
 
 vector_add = tarn.moremath.vectors.vector_add
 plan = tarn.rrt.rapidly_exploring_random_tree
-Tree = type(plan([0.0, 0.0], [1.0, 1.0], [1.0, 1.0], [], 1.0, 0))
-
-
-def _panic_exception():
-    try:
-        Tree([0.0]).connect(1, 0)
-    except BaseException as caught:  # noqa: BLE001 - the class is what we are after
-        return type(caught)
-    raise AssertionError("connect past the end did not fault")
-
-
-PanicException = _panic_exception()
+PanicException = panic_exception_class()
 
 
 class HostileError(Exception):
     """What hostile objects raise of their own; it must come out unchanged."""
-
-
-class TypeErrorSubclass(TypeError):
-    pass
 
 
 # Everything a call may raise: the system's own exceptions and what user objects raise.
@@ -62,18 +55,6 @@ try:
     FUZZ = settings.get_profile(_long_profile)
 except InvalidArgument:
     FUZZ = settings.get_profile("tarn-fuzz-ci")
-
-
-@contextlib.contextmanager
-def unraisable_collected():
-    """Rendering an unprintable error goes to the unraisable hook; collect instead of warning."""
-    seen = []
-    saved = sys.unraisablehook
-    sys.unraisablehook = seen.append
-    try:
-        yield seen
-    finally:
-        sys.unraisablehook = saved
 
 
 def attempt(call):
@@ -106,16 +87,11 @@ def float_list(values):
 # ---- hostile objects ---------------------------------------------------------------------------
 
 
-class Unprintable:
-    def __str__(self):
-        raise HostileError("no text")
-
-
 ERRORS = st.sampled_from(
     [
         lambda: HostileError("hostile"),
         lambda: TypeError("hostile"),
-        lambda: TypeError(Unprintable()),
+        lambda: TypeError(Unprintable(HostileError)),
         lambda: TypeErrorSubclass("hostile"),
         lambda: ValueError("hostile"),
         lambda: PanicException("hostile"),
@@ -348,21 +324,6 @@ sane_boundaries = st.lists(st.floats(7.0, 50.0), min_size=2, max_size=3)
 sane_obstacles = st.lists(st.lists(st.floats(-5.0, 55.0), min_size=1, max_size=3), max_size=3)
 small_iterations = st.integers(0, 50)
 points = st.lists(st.floats(-10.0, 60.0), max_size=3)
-
-
-def distance(a, b):
-    total = 0.0
-    for x, y in zip(a, b):
-        total += (x - y) * (x - y)
-    return math.sqrt(total)
-
-
-def nearest(nodes, sample):
-    best, best_distance = 0, distance(nodes[0], sample)
-    for index, node in enumerate(nodes[1:], start=1):
-        if distance(node, sample) < best_distance:
-            best, best_distance = index, distance(node, sample)
-    return best
 
 
 @settings(FUZZ)

@@ -1,12 +1,9 @@
 # test_hostile_scale.py: lying sizes and inputs too large for a limited address space.
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
+from conftest import SANITIZED, run_snippet
 
-SANITIZED = bool(os.environ.get("TARN_SANITIZED")) or "asan" in os.environ.get("LD_PRELOAD", "")
 pytestmark = pytest.mark.skipif(
     SANITIZED, reason="the sanitizers reserve terabytes of shadow memory, so no address-space limit fits"
 )
@@ -61,13 +58,7 @@ MiB = 1 << 20
 
 
 def run_limited(source):
-    result = subprocess.run(
-        [sys.executable, "-c", PRELUDE + textwrap.dedent(source)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        check=False,
-    )
+    result = run_snippet(PRELUDE + textwrap.dedent(source), timeout=300)
     assert result.returncode == 0, result.stderr
     return result
 

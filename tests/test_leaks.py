@@ -11,9 +11,21 @@ import tracemalloc
 import pytest
 
 import tarn
-from conftest import NoQualname, Raising
+from conftest import (
+    SANITIZED,
+    VECTORCALL_EXPORTED,
+    HugeLength,
+    Nameless,
+    Raising,
+    Tree,
+    TypeErrorSubclass,
+    Unprintable,
+    UnprintableKeyword,
+    c_function,
+    panic_exception_class,
+    vectorcall,
+)
 
-SANITIZED = bool(os.environ.get("TARN_SANITIZED")) or "asan" in os.environ.get("LD_PRELOAD", "")
 # Under the sanitizers every call is several times slower and LeakSanitizer watches native memory
 # anyway; fewer calls still let one leaked object per call stand out from the noise.
 CALLS = 400 if SANITIZED else 3000
@@ -26,7 +38,6 @@ RSS_TOLERANCE = 1 << 20
 
 vector_add = tarn.moremath.vectors.vector_add
 plan = tarn.rrt.rapidly_exploring_random_tree
-Tree = type(plan([0.0, 0.0], [1.0, 1.0], [1.0, 1.0], [], 1.0, 0))
 
 # Large enough that leaking one native copy per call (1 KiB) shows in the resident size too.
 A = [float(i) for i in range(128)]
@@ -61,27 +72,11 @@ def quiet_stderr():
         os.close(saved_fd)
 
 
-def _panic_exception():
-    with quiet_stderr():
-        try:
-            Tree([0.0])[1]
-        except BaseException as caught:  # noqa: BLE001 - the class is what we are after
-            return type(caught)
-    raise AssertionError("subscript past the end did not fault")
-
-
-PanicException = _panic_exception()
+with quiet_stderr():
+    PanicException = panic_exception_class()
 
 
 # ---- hostile and helper objects --------------------------------------------------------------
-
-
-class HugeLength:
-    def __len__(self):
-        return 2**61
-
-    def __getitem__(self, index):
-        raise IndexError(index)
 
 
 class BadLength:
@@ -107,24 +102,6 @@ class BreaksMidway:
         if index == 2:
             raise KeyError("midway")
         return 1.0
-
-
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
-class Nameless(metaclass=NoQualname):
-    pass
-
-
-class UnprintableKeyword(str):
-    def __str__(self):
-        raise RuntimeError("no text for you")
-
-
-class SubTypeError(TypeError):
-    pass
 
 
 class SubTree(Tree):
@@ -156,26 +133,7 @@ class PushesWhileIndexed:
         return 0
 
 
-def _c_function(name, argtypes):
-    function = getattr(ctypes.pythonapi, name, None)
-    if function is None:  # PyObject_Vectorcall is exported from 3.10 on
-        return None
-    function.argtypes = argtypes
-    function.restype = ctypes.py_object
-    return function
-
-
-_call = _c_function("PyObject_Call", [ctypes.py_object] * 3)
-_vectorcall = _c_function(
-    "PyObject_Vectorcall", [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-)
-
-
-def vectorcall(function, positional, names, values):
-    """A call with any objects as keyword names, as only native code can make it."""
-    objects = [*positional, *values]
-    array = (ctypes.py_object * len(objects))(*objects)
-    return _vectorcall(function, ctypes.cast(array, ctypes.c_void_p), len(positional), tuple(names))
+_call = c_function("PyObject_Call", [ctypes.py_object] * 3, ctypes.py_object)
 
 
 def panic_from_float():
@@ -266,7 +224,7 @@ PATHS = [
     ("int keyword, tuple form", lambda: _call(Tree, (), {1: A}), TypeError, [A]),
     *(
         [("int keyword, vectorcall form", lambda: vectorcall(vector_add, [A], [1], [B]), TypeError, [A, B])]
-        if _vectorcall is not None
+        if VECTORCALL_EXPORTED
         else []
     ),
     # conversion failures
@@ -275,7 +233,7 @@ PATHS = [
     ("nameless type", lambda: vector_add(Nameless(), B), TypeError, [B]),
     ("element not a number", lambda: vector_add([1.0, "x"], B), TypeError, [B]),
     ("element raises ValueError", lambda: Tree([Raising(ValueError("v"))]), ValueError, []),
-    ("element raises TypeError subclass", lambda: Tree([Raising(SubTypeError())]), SubTypeError, []),
+    ("element raises TypeError subclass", lambda: Tree([Raising(TypeErrorSubclass())]), TypeErrorSubclass, []),
     ("element raises TypeError with cause", lambda: Tree([Raising(caused())]), TypeError, []),
     ("element raises unprintable TypeError", lambda: Tree([Raising(unprintable())]), TypeError, []),
     ("element raises PanicException", lambda: vector_add([RaisesPanic()], B), PanicException, [B]),

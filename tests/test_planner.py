@@ -4,33 +4,15 @@ import os
 import threading
 
 import pytest
+from conftest import Tree, distance, nearest
 
 import tarn
 
 PLAN = tarn.rrt.rapidly_exploring_random_tree
-Tree = type(PLAN([0.0, 0.0], [1.0, 1.0], [1.0, 1.0], [], 1.0, 0))
 
 NO_PLACE = "no sample could be placed: 10000000 consecutive samples fell within distance 1 of an obstacle"
 EMPTY_RANGE = "cannot sample empty range"
 RANGE_OVERFLOW = "UniformSampler::sample_single: range overflow"
-
-
-def distance(a, b):
-    """The planner's distance: over the shorter length, summed from 0.0 in coordinate order."""
-    total = 0.0
-    for x, y in zip(a, b):
-        difference = x - y
-        total += difference * difference
-    return math.sqrt(total)
-
-
-def nearest(nodes, sample):
-    best, best_distance = 0, distance(nodes[0], sample)
-    for index in range(1, len(nodes)):
-        candidate = distance(nodes[index], sample)
-        if candidate < best_distance:
-            best, best_distance = index, candidate
-    return best
 
 
 def parents_of(adjacency):

@@ -8,10 +8,11 @@ import threading
 import time
 import warnings
 
+from conftest import Tree
+
 import tarn
 
 plan = tarn.rrt.rapidly_exploring_random_tree
-Tree = type(plan([0.0], [0.0], [1.0, 1.0], [], 1.0, 0))
 
 TIMEOUT = 60
 BOUNDARIES = [1e6, 1e6]

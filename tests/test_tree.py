@@ -10,11 +10,11 @@ import sys
 import weakref
 
 import pytest
+from conftest import Tree, Untouchable, message
 
 import tarn
 
 PLAN = tarn.rrt.rapidly_exploring_random_tree
-Tree = type(PLAN([0.0, 0.0], [1.0, 1.0], [1.0, 1.0], [], 1.0, 0))
 
 MAX_INDEX = 2**64 - 1
 NEW = "Tree.__new__()"
@@ -25,19 +25,6 @@ SLOT_MP_LENGTH, SLOT_MP_SUBSCRIPT, SLOT_SQ_ITEM, SLOT_TP_METHODS, SLOT_TP_GETSET
 
 def index_fault(length, index):
     return f"index out of bounds: the len is {length} but the index is {index}"
-
-
-def raised(kind, call):
-    """The exception `call` raises, which must be exactly of type `kind` with one argument."""
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value) is kind
-    assert len(info.value.args) == 1
-    return info.value
-
-
-def message(kind, call):
-    return raised(kind, call).args[0]
 
 
 def interpreter_index_error(value):
@@ -62,15 +49,6 @@ def tree():
     two_nodes = Tree([0.0, 0.0])
     two_nodes.push([1.0, 1.0])
     return two_nodes
-
-
-class Untouchable:
-    """Fails the test if the system looks at it as a number or a sequence."""
-
-    def _touched(self, *args):
-        raise AssertionError("argument was converted before the parser failed")
-
-    __float__ = __index__ = __len__ = __iter__ = __getitem__ = _touched
 
 
 class Key:
@@ -225,6 +203,7 @@ class TestPushAndConnect:
     @pytest.mark.parametrize(
         "call, expected",
         [
+            # Parser messages.
             (lambda t: t.push(), "Tree.push() missing 1 required positional argument: 'node'"),
             (lambda t: t.push([1, 2], [3, 4]), "Tree.push() takes 1 positional arguments but 2 were given"),
             (lambda t: t.push([1], node=[2]), "Tree.push() got multiple values for argument 'node'"),
@@ -243,16 +222,7 @@ class TestPushAndConnect:
             (lambda t: t.connect(0, parent_index=1), "Tree.connect() got multiple values for argument 'parent_index'"),
             (lambda t: t.connect(0, 1, bogus=2), "Tree.connect() got an unexpected keyword argument 'bogus'"),
             (lambda t: t.connect(Untouchable(), bogus=2), "Tree.connect() got an unexpected keyword argument 'bogus'"),
-        ],
-    )
-    def test_parser_messages_leave_the_tree_unchanged(self, tree, call, expected):
-        before = state(tree)
-        assert message(TypeError, lambda: call(tree)) == expected
-        assert state(tree) == before
-
-    @pytest.mark.parametrize(
-        "call, expected",
-        [
+            # Conversion errors, named after the argument.
             (lambda t: t.push("ab"), "argument 'node': Can't extract `str` to `Vec`"),
             (lambda t: t.push(None), "argument 'node': 'NoneType' object cannot be converted to 'Sequence'"),
             (lambda t: t.push({1.0}), "argument 'node': 'set' object cannot be converted to 'Sequence'"),
@@ -265,7 +235,7 @@ class TestPushAndConnect:
             (lambda t: t[1.0], "argument 'index': " + interpreter_index_error(1.0)),
         ],
     )
-    def test_conversion_type_errors_leave_the_tree_unchanged(self, tree, call, expected):
+    def test_type_errors_leave_the_tree_unchanged(self, tree, call, expected):
         before = state(tree)
         assert message(TypeError, lambda: call(tree)) == expected
         assert state(tree) == before
