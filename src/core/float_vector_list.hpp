@@ -14,6 +14,8 @@ namespace tarn {
 // costs two allocations rather than n + 1.
 class FloatVectorList {
 public:
+    using value_type = FloatVector;  // what an item is, when it is taken apart
+
     FloatVectorList() = default;
     // Implicit, so that nested vectors can stand wherever a list is expected.
     FloatVectorList(
@@ -27,6 +29,8 @@ public:
         ends_.reserve(vectors);
         values_.reserve(values);
     }
+    // Room for `vectors` points in the plane.
+    void reserve(std::size_t vectors) { reserve(vectors, 2 * vectors); }
     void push_back(std::span<const double> vector) {
         // The end goes in first: should the values fail to fit, taking it
         // back off leaves the list as it was.
