@@ -8,9 +8,10 @@ namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// Cells are never thinner than this: the square of a gap across one must stay
-// a normal number for the bounds to say anything.
-constexpr double min_cell_extent = 0x1p-480;
+// Cells are never thinner than this: the square of a gap across one must keep
+// enough precision (about 34 bits, as a subnormal number) for the bounds to
+// say anything.
+constexpr double min_cell_extent = 0x1p-520;
 
 std::size_t usable_slots(double extent, std::size_t slots) {
     const double most = std::floor(extent / min_cell_extent);

@@ -44,7 +44,7 @@ public:
     CellGrid() : CellGrid(1.0, 1.0, 1, 1) {}
     // `width` and `height` positive and finite; `columns` and `rows` at
     // least 1. Fewer are used when cells would be too thin for their squared
-    // extent to stay a normal number.
+    // extent to keep any precision.
     CellGrid(double width, double height, std::size_t columns, std::size_t rows);
 
     // A grid of about `cells` cells, as square as the rectangle allows.
