@@ -15,7 +15,7 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 // Regridding makes cells of about `low_load` points and comes again when they
 // hold `2 * low_load`. At that load a query's 3 x 3 cells nearly always
 // hold its nearest point, and a cell rarely outgrows its slots.
-constexpr double low_load = 1.5;
+constexpr double low_load = 1.0;
 
 // Below this many cells the grid sits in the processor's caches and
 // prefetching would only cost instructions.

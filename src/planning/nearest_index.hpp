@@ -53,7 +53,7 @@ public:
 
     // Refinement stops at this many cells; beyond it cells simply fill up.
     static constexpr std::size_t max_cells = std::size_t{1} << 22;
-    static constexpr std::size_t slots = 8;  // per cell
+    static constexpr std::size_t slots = 4;  // per cell
 
 private:
     struct alignas(64) Cell {
