@@ -234,9 +234,11 @@ def bench_planner(settings, obstacles, implementations):
     return results, skipped
 
 
-def bench_goal(settings, obstacles, implementations):
+def bench_goal(settings, obstacles, implementations, floor):
     """Many short runs that stop at the goal; the figure is seconds per run."""
     runs = settings.goal_runs
+    implementations = dict(implementations)
+    implementations["tarn (nodes)"] = lambda o, step, n: tarn_bare(o, step, n).nodes
     calls = {}
     for name, planner in implementations.items():
         def batch(planner=planner):
@@ -247,8 +249,68 @@ def bench_goal(settings, obstacles, implementations):
     batch_settings.repeats = settings.goal_repeats
     batch_settings.min_sample_seconds = 0.0
     medians = measure(calls, batch_settings)
+    seconds = {name: t / runs for name, t in medians.items()}
+    if floor is not None:
+        seconds["floor"] = run_floor(floor, obstacles, runs, settings.goal_repeats)
     return [{"case": f"goal, step_size {GOAL_STEP_SIZE:g} (per run, of {runs})", "size": runs,
-             "seconds": {name: t / runs for name, t in medians.items()}}]
+             "seconds": seconds}]
+
+
+# ---- the plain C++ floor -------------------------------------------------------------
+
+ROOT = HERE.parent
+
+
+def build_floor():
+    """Compiles floor.cpp with tarn's generator; the executable's path, or None."""
+    import os
+    import tempfile
+    compiler = os.environ.get("CXX", "c++")
+    target = Path(tempfile.mkdtemp(prefix="tarn-floor-")) / "floor"
+    command = [compiler, "-O2", "-std=c++20", "-ffp-contract=off", f"-I{ROOT / 'src'}",
+               str(HERE / "floor.cpp"), str(ROOT / "src/planning/random.cpp"),
+               str(ROOT / "src/core/fault.cpp"), "-lpthread", "-o", str(target)]
+    try:
+        subprocess.run(command, check=True, capture_output=True, text=True)
+    except (OSError, subprocess.CalledProcessError) as error:
+        print(f"the C++ floor could not be built, skipped: {error}")
+        return None
+    return target
+
+
+def run_floor(floor, obstacles, runs, repeats):
+    """Median CPU seconds per goal-reaching run of the floor, on the suite's problem."""
+    numbers = [*START, *GOAL, *BOUNDARIES, len(obstacles)] + [v for o in obstacles for v in o]
+    done = subprocess.run([str(floor), str(runs), str(repeats), str(GOAL_STEP_SIZE), str(10**9)],
+                          input=" ".join(map(repr, numbers)), capture_output=True, text=True,
+                          check=True)
+    return float(done.stdout.split()[0])
+
+
+# ---- NumPy arrays and other buffers ----------------------------------------------------
+
+
+def bench_buffers(settings, rng):
+    """The same values as lists and as float64 arrays: vector_add, and obstacles converted
+    (max_iterations 0, so the call is the conversion)."""
+    if peers.np is None:
+        return []
+    np = peers.np
+    results = []
+    for size in settings.vector_sizes[-2:]:
+        a = [rng.random() for _ in range(size)]
+        b = [rng.random() for _ in range(size)]
+        arrays = np.array(a), np.array(b)
+        results.append({"case": "vector_add", "size": size, "seconds": measure({
+            "tarn (lists)": lambda: vector_add(a, b),
+            "tarn (arrays)": lambda: vector_add(*arrays)}, settings)})
+    count = 10**4
+    obstacles = [[rng.uniform(0, 100), rng.uniform(0, 100)] for _ in range(count)]
+    table_ = np.array(obstacles)
+    results.append({"case": "obstacles, max_iterations 0", "size": count, "seconds": measure({
+        "tarn (lists)": lambda: tarn_bare(obstacles, 0.0, 0),
+        "tarn (arrays)": lambda: tarn_bare(table_, 0.0, 0)}, settings)})
+    return results
 
 
 # ---- memory ----------------------------------------------------------------------
@@ -386,6 +448,23 @@ def targets(report):
     checks.append(("planner 3e4: numpy/tarn >= 20", r, r is not None and r >= 20))
     r = ratio(goal, goal[0]["case"], goal[0]["size"], "numpy")
     checks.append(("planner goal case: numpy/tarn >= 10", r, r is not None and r >= 10))
+    goal_seconds = goal[0]["seconds"]
+    r = (goal_seconds["tarn (nodes)"] / goal_seconds["floor"]
+         if "floor" in goal_seconds and "tarn (nodes)" in goal_seconds else None)
+    checks.append(("planner goal case, nodes read: tarn/C++ floor <= 1", r,
+                   r is not None and r <= 1))
+    r = ratio(planner, "step_size 0", 3 * 10**4, "ompl")
+    checks.append(("planner 3e4: ompl/tarn >= 15", r, r is not None and r >= 15))
+    for size, name, limit in ((3 * 10**4, "tarn (bare)", 150), (10**6, "tarn", 500)):
+        per_node = [row["seconds"][name] / size * 1e9 for row in planner
+                    if row["size"] == size and name in row["seconds"]]
+        r = per_node[0] if per_node else None
+        checks.append((f"planner {format_size(size)}, {name}: ns per node <= {limit}", r,
+                       r is not None and r <= limit))
+    for row in report.get("buffers", []):
+        r = row["seconds"]["tarn (arrays)"] / row["seconds"]["tarn (lists)"]
+        checks.append((f"{row['case']} {format_size(row['size'])}: arrays/lists <= 1", r,
+                       r <= 1))
     return checks
 
 
@@ -398,6 +477,9 @@ def report_text(report):
              table("vector_add", report["vector_add"]), "",
              table("rapidly_exploring_random_tree: boundaries [100, 100], 20 obstacles",
                    report["planner"] + report["goal"])]
+    if report.get("buffers"):
+        lines += ["", table("Lists and float64 arrays of the same values", report["buffers"],
+                            reference="tarn (lists)")]
     for item in report["planner_skipped"]:
         lines.append(f"- skipped {item['implementation']} at {format_size(item['size'])}: "
                      f"projected {item['projected_seconds']:.0f} s per call")
@@ -508,7 +590,9 @@ def main(argv=None):
     report["planner"], report["planner_skipped"] = bench_planner(settings, obstacles,
                                                                  implementations)
     progress("goal-reaching runs")
-    report["goal"] = bench_goal(settings, obstacles, implementations)
+    report["goal"] = bench_goal(settings, obstacles, implementations, build_floor())
+    progress("buffers")
+    report["buffers"] = bench_buffers(settings, rng)
     progress("peak memory")
     report["memory"] = bench_memory(settings, obstacles, report["planner"])
     progress("done")

@@ -3,6 +3,7 @@ import array
 import collections
 import gc
 import operator
+import struct
 import sys
 from decimal import Decimal
 from fractions import Fraction
@@ -154,6 +155,71 @@ class TestFloatVectorAccepts:
     def test_large_list(self, vector_add):
         result = vector_add([float(i) for i in range(1_000_000)], 1)
         assert len(result) == 1_000_000 and result[-1] == 1_000_000.0
+
+
+def bits(values):
+    return [struct.pack("<d", value) for value in values]
+
+
+def buffer_cases():
+    """Objects whose values are read from their buffers, and a stand-in for each that the
+    item-by-item conversion reads: the values must agree bit for bit."""
+    extremes = [0.0, -0.0, 1.5, -2.5, float("nan"), float("inf"), 1e308, 5e-324]
+    cases = [
+        (array.array("d", extremes), list(array.array("d", extremes))),
+        (array.array("f", [0.1, -3.0]), list(array.array("f", [0.1, -3.0]))),
+        (array.array("q", [2**53 + 1, -(2**63)]), [2**53 + 1, -(2**63)]),
+        (array.array("Q", [2**64 - 1]), [2**64 - 1]),
+        (array.array("b", [-128, 7]), [-128, 7]),
+        (memoryview(array.array("H", [65535, 0])), [65535, 0]),
+        (memoryview(array.array("d", extremes))[::-2], extremes[::-2]),
+    ]
+    try:
+        import numpy as np
+    except ImportError:
+        return cases
+
+    class Items(np.ndarray):  # a subclass keeps the general path, with its own items
+        def __iter__(self):
+            return iter([7.0] * len(self))
+
+    values = {
+        "float64": [1e300, -0.5, float("nan")],
+        "float32": [0.1, -3.0, float("inf")],
+        ">f8": [0.1, -0.0, 2.5],
+        "int64": [2**62 + 1, -(2**63), 9],
+        "uint64": [2**64 - 1, 2**53 + 1, 0],
+        "int8": [-128, 127, 0],
+        "uint16": [65535, 1, 0],
+    }
+    for dtype, numbers in values.items():
+        array_ = np.array(numbers, dtype=dtype)
+        cases.append((array_, list(array_)))
+    cases.append((np.arange(12.0).reshape(3, 4)[:, 1], [1.0, 5.0, 9.0]))
+    cases.append((np.arange(3.0).view(Items), [7.0, 7.0, 7.0]))
+    return cases
+
+
+class TestBuffers:
+    @pytest.mark.parametrize("value, items", buffer_cases(), ids=lambda v: type(v).__name__)
+    def test_buffers_read_as_their_items_convert(self, vector_add, value, items):
+        assert bits(convert(vector_add, value)) == bits(convert(vector_add, items))
+        assert bits(vector_add(value, value)) == bits(vector_add(items, items))
+        assert bits(vector_add(value, items[:1])) == bits(vector_add(items, items[:1]))
+        assert vector_add(value[:0], "ignored") == []
+
+    def test_array_rows_as_obstacles(self, plan):
+        np = pytest.importorskip("numpy")
+        # Four discs that cover most of [0, 4) x [0, 4); read any other way
+        # (transposed, say) they would let samples through.
+        crowded = [[1, 1], [3, 3], [1, 3], [3, 1]]
+        for obstacles in (np.array(crowded, dtype="f4", order="F"), np.array(crowded)[:, ::-1]):
+            tree = planner_call(plan, boundaries=[4, 4], obstacles=obstacles, max_iterations=200)()
+            for x, y in tree.nodes[1:]:
+                assert all((x - a) ** 2 + (y - b) ** 2 >= 1 for a, b in obstacles.tolist())
+        message = "argument 'obstacles': 'float64' object cannot be converted to 'Sequence'"
+        with pytest.raises(TypeError, match=message):
+            planner_call(plan, obstacles=np.zeros(2), max_iterations=1)()
 
 
 class TestFloatVectorRefuses:

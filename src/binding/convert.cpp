@@ -6,6 +6,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "binding/buffer.hpp"
 #include "binding/python_error.hpp"
 #include "core/fault.hpp"
 
@@ -56,8 +57,9 @@ bool must_hold_list_item(PyObject* item) {
 // read in place; the loop re-reads a list's size on each step because
 // converting an item may run Python code that changes the list, exactly as
 // the list iterator would see it.
-template <class Element, class Visit>
-void for_each_item(PyObject* obj, std::vector<Element>& out, Visit&& visit) {
+template <class Out, class Visit>
+void for_each_item(PyObject* obj, Out& out, Visit&& visit) {
+    using Element = typename Out::value_type;
     if (PyList_CheckExact(obj)) {
         out.reserve(std::size_t(PyList_GET_SIZE(obj)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
@@ -105,16 +107,29 @@ Index to_index(PyObject* obj) {
 }
 
 FloatVector to_float_vector(PyObject* obj) {
-    if (is_str(obj)) refuse_str();
     FloatVector values;
-    for_each_item(obj, values, [&](PyObject* item) { values.push_back(to_double(item)); });
+    read_float_vector(obj, values);
     return values;
 }
 
-std::vector<FloatVector> to_float_vectors(PyObject* obj) {
+void read_float_vector(PyObject* obj, FloatVector& values) {
     if (is_str(obj)) refuse_str();
-    std::vector<FloatVector> vectors;
-    for_each_item(obj, vectors, [&](PyObject* item) { vectors.push_back(to_float_vector(item)); });
+    if (read_buffer_vector(obj, values)) return;
+    values.clear();
+    for_each_item(obj, values, [&](PyObject* item) { values.push_back(to_double(item)); });
+}
+
+FloatVectorList to_float_vectors(PyObject* obj) {
+    if (is_str(obj)) refuse_str();
+    FloatVectorList vectors;
+    if (read_buffer_rows(obj, vectors)) return vectors;
+    // Each item is read into the same scratch vector, then copied to the end
+    // of the list: no allocation per item.
+    FloatVector item_values;
+    for_each_item(obj, vectors, [&](PyObject* item) {
+        read_float_vector(item, item_values);
+        vectors.push_back(item_values);
+    });
     return vectors;
 }
 

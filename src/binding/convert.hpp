@@ -5,11 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "binding/python_error.hpp"
 #include "binding/ref.hpp"
+#include "core/float_vector_list.hpp"
 #include "core/types.hpp"
 
 namespace tarn::binding {
@@ -18,7 +20,23 @@ namespace tarn::binding {
 double to_double(PyObject* obj);
 Index to_index(PyObject* obj);
 FloatVector to_float_vector(PyObject* obj);
-std::vector<FloatVector> to_float_vectors(PyObject* obj);
+// The same into `values`, replacing what it held but reusing its storage.
+void read_float_vector(PyObject* obj, FloatVector& values);
+FloatVectorList to_float_vectors(PyObject* obj);
+
+// The value of an exact float or int, or nothing for any other object and for
+// an int too large for a double, whose error is dropped here. Reading these
+// runs no Python code.
+inline std::optional<double> plain_number(PyObject* item) {
+    if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
+    if (!PyLong_CheckExact(item)) return std::nullopt;
+    const double value = PyLong_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) {
+        discard_pending_error();
+        return std::nullopt;
+    }
+    return value;
+}
 
 // Native to Python: always new objects, owned by the caller.
 Ref to_python(double value);

@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "binding/buffer.hpp"
 #include "binding/convert.hpp"
 #include "binding/parse.hpp"
 #include "binding/python_error.hpp"
@@ -18,7 +19,8 @@ namespace {
 // without running Python code: exact lists and tuples offer neither
 // __float__ nor __index__, so trying would only build a TypeError to drop.
 bool certainly_not_a_number(PyObject* operand) {
-    return PyList_CheckExact(operand) || PyTuple_CheckExact(operand);
+    return PyList_CheckExact(operand) || PyTuple_CheckExact(operand) ||
+           buffer_of_no_single_number(operand);
 }
 
 // The second operand is a number when the interpreter can make a float of it,
@@ -55,19 +57,6 @@ struct OperandsInPlace {
     std::size_t result_length() const { return scalar ? a.size() : std::min(a.size(), b.size()); }
     PyObject* b_item(std::size_t i) const { return scalar ? scalar : b[i]; }
 };
-
-// The value of an exact float or int, or nothing for any other object and for
-// an int too large for a double, whose error is dropped here.
-std::optional<double> plain_number(PyObject* item) {
-    if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
-    if (!PyLong_CheckExact(item)) return std::nullopt;
-    const double value = PyLong_AsDouble(item);
-    if (value == -1.0 && PyErr_Occurred()) {
-        discard_pending_error();
-        return std::nullopt;
-    }
-    return value;
-}
 
 bool plain_numbers_from(std::span<PyObject* const> items, std::size_t first) {
     for (std::size_t i = first; i < items.size(); ++i) {
@@ -113,6 +102,7 @@ Ref try_add_plain_numbers(PyObject* vector_a, PyObject* vector_b) {
 
 Ref vector_add(PyObject* vector_a, PyObject* vector_b) {
     if (Ref sum = try_add_plain_numbers(vector_a, vector_b)) return sum;
+    if (Ref sum = try_add_buffers(vector_a, vector_b)) return sum;
     FloatVector a = extract_argument(vector_a, "vector_a", to_float_vector);
     const Ref b = Ref::borrow(vector_b);
     if (a.empty()) return to_python(FloatVector{});

@@ -1,4 +1,4 @@
-// cell_grid.cpp: locating points among stored walls and bounding distances to cells.
+// cell_grid.cpp: the grid's shape and the bounds on distances to what lies outside a block.
 #include "planning/cell_grid.hpp"
 
 #include <limits>
@@ -8,19 +8,26 @@ namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// How far `p` is from the slot between walls[s] and walls[s + 1], as a
-// rounded difference that never exceeds |x - p| rounded for any x in it.
-double gap_to_slot(const std::vector<double>& walls, std::size_t s, double p) {
-    if (p < walls[s]) return walls[s] - p;
-    // Points in the slot lie strictly below walls[s + 1].
-    if (p >= walls[s + 1]) return p - walls[s + 1];
-    return 0.0;
+// Cells are never thinner than this: the square of a gap across one must keep
+// enough precision (about 34 bits, as a subnormal number) for the bounds to
+// say anything.
+constexpr double min_cell_extent = 0x1p-520;
+
+std::size_t usable_slots(double extent, std::size_t slots) {
+    const double most = std::floor(extent / min_cell_extent);
+    return most < double(slots) ? std::max<std::size_t>(1, std::size_t(most)) : slots;
 }
 
 }  // namespace
 
 CellGrid::CellGrid(double width, double height, std::size_t columns, std::size_t rows)
-    : x_walls_(make_walls(width, columns)), y_walls_(make_walls(height, rows)) {}
+    : columns_(usable_slots(width, columns)),
+      rows_(usable_slots(height, rows)),
+      x_scale_(columns_ > 1 ? double(columns_) / width : 0.0),
+      y_scale_(rows_ > 1 ? double(rows_) / height : 0.0),
+      x_step_(width / double(columns_)),
+      y_step_(height / double(rows_)),
+      margin_(std::max(width, height) * 0x1p-40) {}
 
 CellGrid CellGrid::with_cell_count(double width, double height, std::size_t cells) {
     // Square roots first, so that an extreme aspect ratio overflows to
@@ -33,56 +40,22 @@ CellGrid CellGrid::with_cell_count(double width, double height, std::size_t cell
                     static_cast<std::size_t>(rows));
 }
 
-std::vector<double> CellGrid::make_walls(double extent, std::size_t slots) {
-    // A step that underflows to zero would put every inner wall at 0; one
-    // slot does as well and keeps locating cheap.
-    const double step = extent / static_cast<double>(slots);
-    if (!(step > 0.0)) slots = 1;
-    std::vector<double> walls(slots + 1);
-    walls.front() = -infinity;
-    // step * k grows with k and stays below `extent` times (1 + rounding), so
-    // the walls are non-decreasing and finite.
-    for (std::size_t k = 1; k < slots; ++k) walls[k] = step * static_cast<double>(k);
-    walls.back() = infinity;
-    return walls;
-}
-
-std::size_t CellGrid::slot_of(const std::vector<double>& walls, double value) {
-    const std::size_t slots = walls.size() - 1;
-    if (slots == 1) return 0;
-    // The division only guesses; the walls decide. The guess is clamped
-    // before conversion, and a NaN guess becomes 0.
-    double guess = std::floor(value / walls[1]);
-    if (!(guess >= 0.0)) guess = 0.0;
-    guess = std::min(guess, static_cast<double>(slots - 1));
-    auto slot = static_cast<std::size_t>(guess);
-    while (slot > 0 && value < walls[slot]) --slot;
-    while (slot + 1 < slots && value >= walls[slot + 1]) ++slot;
-    return slot;
-}
-
-double CellGrid::cell_lower_bound(const Sample& point, std::size_t column, std::size_t row) const {
-    return planar_distance(gap_to_slot(x_walls_, column, point[0]),
-                           gap_to_slot(y_walls_, row, point[1]), 0.0, 0.0);
-}
-
-bool CellGrid::block_covers_grid(std::size_t column, std::size_t row, std::size_t radius) const {
-    return column <= radius && column + radius + 1 >= columns() && row <= radius &&
-           row + radius + 1 >= rows();
-}
-
 double CellGrid::outside_block_lower_bound(const Sample& point, std::size_t column, std::size_t row,
-                                           std::size_t radius) const {
+                                           std::size_t radius) const noexcept {
     // Any cell outside the block lies wholly beyond one of the block's four
-    // walls, so its distance is at least the gap across that wall alone.
+    // walls, give or take the margin, so its distance is at least the gap
+    // across that wall alone.
     double gap = infinity;
-    if (column > radius) gap = std::min(gap, point[0] - x_walls_[column - radius]);
-    if (column + radius + 1 < columns()) {
-        gap = std::min(gap, x_walls_[column + radius + 1] - point[0]);
+    if (column > radius) gap = std::min(gap, point[0] - double(column - radius) * x_step_);
+    if (column + radius + 1 < columns_) {
+        gap = std::min(gap, double(column + radius + 1) * x_step_ - point[0]);
     }
-    if (row > radius) gap = std::min(gap, point[1] - y_walls_[row - radius]);
-    if (row + radius + 1 < rows()) gap = std::min(gap, y_walls_[row + radius + 1] - point[1]);
-    return planar_distance(gap, 0.0, 0.0, 0.0);
+    if (row > radius) gap = std::min(gap, point[1] - double(row - radius) * y_step_);
+    if (row + radius + 1 < rows_)
+        gap = std::min(gap, double(row + radius + 1) * y_step_ - point[1]);
+    if (gap == infinity) return infinity;
+    gap -= margin_;
+    return gap > 0.0 ? planar_distance(gap, 0.0, 0.0, 0.0) : 0.0;
 }
 
 }  // namespace tarn::planning

@@ -1,105 +1,121 @@
-// nearest_index.cpp: ring search over a refining grid, exact to the planner's scan.
+// nearest_index.cpp: a branch-free neighbourhood scan over fixed cell slots, exact to the planner's
+// scan.
 #include "planning/nearest_index.hpp"
 
 #include <algorithm>
+#include <cmath>
+
+#include "planning/simd.hpp"
 
 namespace tarn::planning {
 namespace {
 
-// Fresh entries are merged once they reach this fraction of the sorted ones
-// (plus a few), which bounds both the scattered reads of a query and the
-// total merging work, a geometric series.
-constexpr std::size_t merge_divisor = 8;
-constexpr std::size_t merge_slack = 64;
+constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// Regridding makes cells of about this many entries, and comes again when
-// they hold twice as many. Fuller cells mean more distances per query but
-// fewer separate places in memory to read, which pays once the index
-// outgrows the processor's caches.
-constexpr std::size_t cell_load = 6;
+// Regridding makes cells of about `low_load` points and comes again when they
+// hold `2 * low_load`. At that load a query's 3 x 3 cells nearly always
+// hold its nearest point, and a cell rarely outgrows its slots.
+constexpr double low_load = 1.0;
 
-// Below this many sorted entries the index sits in the processor's caches
-// and prefetching would only cost instructions.
-constexpr std::size_t prefetch_threshold = std::size_t{1} << 16;
-constexpr std::ptrdiff_t cache_line = 64;
+// Below this many cells the grid sits in the processor's caches and
+// prefetching would only cost instructions.
+constexpr std::size_t prefetch_threshold = std::size_t{1} << 14;
+
+bool beats(const Nearest& a, const Nearest& b) {
+    return a.distance < b.distance || (a.distance == b.distance && a.index < b.index);
+}
+
+// Two different square sums share a rounded root only when they are within
+// a few units in the last place; every sum that might share the root of
+// `sum` is at most this.
+double might_share_root(double sum) { return sum + sum * 0x1p-49; }
+
+// Visits the cells at exactly `radius` columns or rows from (column, row),
+// clipped to the grid, calling visit(column, row) for each.
+template <class Visit>
+void for_each_cell_on_ring(const CellGrid& grid, std::size_t column, std::size_t row,
+                           std::size_t radius, Visit&& visit) {
+    // Signed, so that the ring may reach past the grid's first column and row.
+    using Signed = std::ptrdiff_t;
+    const auto c = static_cast<Signed>(column), r = static_cast<Signed>(row);
+    const auto d = static_cast<Signed>(radius);
+    const auto last_column = static_cast<Signed>(grid.columns()) - 1;
+    const auto last_row = static_cast<Signed>(grid.rows()) - 1;
+    const auto visit_if_inside = [&](Signed x, Signed y) {
+        if (x >= 0 && x <= last_column && y >= 0 && y <= last_row) {
+            visit(static_cast<std::size_t>(x), static_cast<std::size_t>(y));
+        }
+    };
+    if (d == 0) {
+        visit_if_inside(c, r);
+        return;
+    }
+    for (Signed x = std::max(c - d, Signed{0}); x <= std::min(c + d, last_column); ++x) {
+        visit_if_inside(x, r - d);
+        visit_if_inside(x, r + d);
+    }
+    for (Signed y = std::max(r - d + 1, Signed{0}); y <= std::min(r + d - 1, last_row); ++y) {
+        visit_if_inside(c - d, y);
+        visit_if_inside(c + d, y);
+    }
+}
 
 }  // namespace
 
-NearestIndex::NearestIndex(double width, double height)
-    : width_(width), height_(height), starts_(grid_.cell_count() + 1, 0) {
-    clear_fresh();
+NearestIndex::NearestIndex(double width, double height) : width_(width), height_(height) {
+    regrid();
 }
 
 void NearestIndex::insert(Index index, const Sample& point) {
-    if (size() + 1 >= regrid_at_) {
-        regrid();
-    } else if (fresh_.size() >= merge_at_) {
-        merge_fresh();
-    }
-    const std::size_t cell = grid_.cell_of(point);
-    fresh_.push_back({point, index});
-    fresh_next_.push_back(fresh_heads_[cell]);
-    fresh_heads_[cell] = static_cast<Link>(fresh_.size() - 1);
-    lowest_index_ = std::min(lowest_index_, index);
+    if (size_ + 1 >= regrid_at_) regrid();
+    place({point, index});
+    if (index < lowest_.index) lowest_ = {point, index};
+    ++size_;
 }
 
-void NearestIndex::clear_fresh() {
-    fresh_.clear();
-    fresh_next_.clear();
-    fresh_heads_.assign(grid_.cell_count(), no_link);
-    // The links are 32-bit, so a merge comes before they could run out.
-    merge_at_ = std::min(sorted_.size() / merge_divisor + merge_slack, std::size_t{no_link} - 1);
+void NearestIndex::place(const Entry& entry) {
+    const std::size_t cell =
+        stored_cell(grid_.column_of(entry.point[0]), grid_.row_of(entry.point[1]));
+    const std::uint8_t used = fill_[cell];
+    if (used < slots) {
+        cells_[cell].x[used] = entry.point[0];
+        cells_[cell].y[used] = entry.point[1];
+        slot_indices_[cell * slots + used] = entry.index;
+        fill_[cell] = static_cast<std::uint8_t>(used + 1);
+        return;
+    }
+    overflow_.push_back(entry);
+    overflow_next_.push_back(overflow_heads_[cell]);
+    overflow_heads_[cell] = overflow_.size() - 1;
 }
 
 void NearestIndex::regrid() {
-    std::vector<Entry> all = std::move(sorted_);
-    all.insert(all.end(), fresh_.begin(), fresh_.end());
-    grid_ =
-        CellGrid::with_cell_count(width_, height_, std::min(all.size() / cell_load + 1, max_cells));
-    // Waiting for twice the entries keeps the total regridding work linear,
+    std::vector<Entry> all(overflow_.begin(), overflow_.end());
+    all.reserve(size_);
+    for (std::size_t cell = 0; cell < cells_.size(); ++cell) {
+        for (std::size_t s = 0; s < fill_[cell]; ++s) {
+            all.push_back(
+                {{cells_[cell].x[s], cells_[cell].y[s]}, slot_indices_[cell * slots + s]});
+        }
+    }
+    const auto wanted = static_cast<std::size_t>(double(all.size() + 1) / low_load) + 1;
+    grid_ = CellGrid::with_cell_count(width_, height_, std::min(wanted, max_cells));
+    // Waiting for twice the points keeps the total regridding work linear,
     // even when the rectangle is too thin for the grid to get any finer.
-    regrid_at_ = 2 * std::max(grid_.cell_count() * cell_load, all.size() + 1);
-    sort_by_cell(all);
-    clear_fresh();
-}
-
-void NearestIndex::sort_by_cell(const std::vector<Entry>& entries) {
-    // A counting sort: count per cell, turn the counts into run starts, then
-    // drop each entry at the next free place of its run.
-    std::vector<std::size_t> cells(entries.size());
-    starts_.assign(grid_.cell_count() + 1, 0);
-    for (std::size_t e = 0; e < entries.size(); ++e) {
-        cells[e] = grid_.cell_of(entries[e].point);
-        ++starts_[cells[e] + 1];
-    }
-    for (std::size_t c = 0; c < grid_.cell_count(); ++c) starts_[c + 1] += starts_[c];
-    sorted_.resize(entries.size());
-    std::vector<std::size_t> fill(starts_.begin(), starts_.end() - 1);
-    for (std::size_t e = 0; e < entries.size(); ++e) sorted_[fill[cells[e]]++] = entries[e];
-}
-
-void NearestIndex::merge_fresh() {
-    // Backwards and in place: each cell's sorted run moves up by the number of
-    // fresh entries in the cells before it, and its fresh entries follow it.
-    std::size_t old_end = sorted_.size();
-    std::size_t write = sorted_.size() + fresh_.size();
-    sorted_.resize(write);
-    for (std::size_t c = grid_.cell_count(); c-- > 0;) {
-        const std::size_t old_begin = starts_[c];
-        starts_[c + 1] = write;
-        for (Link e = fresh_heads_[c]; e != no_link; e = fresh_next_[e]) {
-            sorted_[--write] = fresh_[e];
-        }
-        if (write != old_end) {
-            std::move_backward(sorted_.begin() + static_cast<std::ptrdiff_t>(old_begin),
-                               sorted_.begin() + static_cast<std::ptrdiff_t>(old_end),
-                               sorted_.begin() + static_cast<std::ptrdiff_t>(write));
-        }
-        write -= old_end - old_begin;
-        old_end = old_begin;
-    }
-    starts_[0] = 0;
-    clear_fresh();
+    regrid_at_ = 2 * std::max(static_cast<std::size_t>(double(grid_.cell_count()) * low_load),
+                              all.size() + 1);
+    stride_ = grid_.columns() + 2;
+    const std::size_t stored = stride_ * (grid_.rows() + 2);
+    Cell empty;
+    std::fill(std::begin(empty.x), std::end(empty.x), infinity);
+    std::fill(std::begin(empty.y), std::end(empty.y), infinity);
+    cells_.assign(stored, empty);
+    fill_.assign(stored, 0);
+    slot_indices_.assign(stored * slots, 0);
+    overflow_heads_.assign(stored, no_link);
+    overflow_.clear();
+    overflow_next_.clear();
+    for (const Entry& entry : all) place(entry);
 }
 
 bool NearestIndex::cannot_beat(double lower_bound, const Nearest& best) const noexcept {
@@ -107,55 +123,106 @@ bool NearestIndex::cannot_beat(double lower_bound, const Nearest& best) const no
     // exactly the best distance it could still win a tie with a lower index,
     // unless the best index is already no higher than any stored one.
     return lower_bound > best.distance ||
-           (lower_bound == best.distance && best.index <= lowest_index_);
+           (lower_bound == best.distance && best.index <= lowest_.index);
 }
 
-void NearestIndex::scan_cell(std::size_t cell, const Sample& query, Nearest& best) const {
-    const auto consider = [&](const Entry& entry) {
-        const double d = planar_distance(entry.point[0], entry.point[1], query[0], query[1]);
-        if (d < best.distance || (d == best.distance && entry.index < best.index)) {
-            best = {entry.index, d};
+bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std::size_t row,
+                                   Nearest& best) const {
+    using namespace simd;
+    constexpr std::size_t pairs_per_cell = slots / 2;
+    const std::size_t first = stored_cell(column, row) - stride_ - 1;
+    std::size_t heads = no_link;
+    for (std::size_t r = 0; r < 3; ++r) {
+        const std::size_t* h = &overflow_heads_[first + r * stride_];
+        heads &= h[0] & h[1] & h[2];
+    }
+    if (heads != no_link) return false;
+
+    // Every slot's square sum, and the least of them.
+    Pair sums[9 * pairs_per_cell];
+    const Pair qx = splat(query[0]), qy = splat(query[1]);
+    Pair least = splat(infinity);
+    for (std::size_t r = 0; r < 3; ++r) {
+        const Cell* cells = &cells_[first + r * stride_];
+        for (std::size_t c = 0; c < 3; ++c) {
+            for (std::size_t p = 0; p < pairs_per_cell; ++p) {
+                const Pair dx = load(&cells[c].x[2 * p]) - qx;
+                const Pair dy = load(&cells[c].y[2 * p]) - qy;
+                const Pair sum = dx * dx + dy * dy;
+                sums[(3 * r + c) * pairs_per_cell + p] = sum;
+                least = min(least, sum);
+            }
         }
+    }
+    const double least_sum = std::min(least[0], least[1]);
+
+    // The slots that might be at the least distance: settled only when there
+    // is exactly one, whose position is then the sum of their positions.
+    const Pair bar = splat(might_share_root(least_sum));
+    Mask count{}, position{};
+    for (std::size_t i = 0; i < 9 * pairs_per_cell; ++i) {
+        const Mask close = sums[i] <= bar;
+        count -= close;
+        position += close & Mask{static_cast<long>(2 * i), static_cast<long>(2 * i + 1)};
+    }
+    if (count[0] + count[1] != 1) return false;
+    const auto slot = static_cast<std::size_t>(position[0] + position[1]);
+    const std::size_t in_block = slot / slots;
+    const std::size_t cell = first + (in_block / 3) * stride_ + in_block % 3;
+    const Nearest candidate{slot_indices_[cell * slots + slot % slots], std::sqrt(least_sum)};
+    if (beats(candidate, best)) best = candidate;
+    return cannot_beat(grid_.outside_block_lower_bound(query, column, row, 1), best);
+}
+
+void NearestIndex::consider_cell(std::size_t cell, const Sample& query, Nearest& best) const {
+    const auto consider = [&](const Sample& point, Index index) {
+        const Nearest candidate{index, planar_distance(point[0], point[1], query[0], query[1])};
+        if (beats(candidate, best)) best = candidate;
     };
-    for (std::size_t e = starts_[cell]; e < starts_[cell + 1]; ++e) consider(sorted_[e]);
-    for (Link e = fresh_heads_[cell]; e != no_link; e = fresh_next_[e]) consider(fresh_[e]);
+    for (std::size_t s = 0; s < fill_[cell]; ++s) {
+        consider({cells_[cell].x[s], cells_[cell].y[s]}, slot_indices_[cell * slots + s]);
+    }
+    for (std::size_t e = overflow_heads_[cell]; e != no_link; e = overflow_next_[e]) {
+        consider(overflow_[e].point, overflow_[e].index);
+    }
 }
 
-void NearestIndex::prefetch(const Sample& query) const {
-    if (sorted_.size() < prefetch_threshold) return;
-    // The sorted runs of the three rows of cells around the query's, which
-    // is where nearly every search ends.
-    const std::size_t column = grid_.column_of(query[0]);
-    const std::size_t row = grid_.row_of(query[1]);
-    const std::size_t first_column = column > 0 ? column - 1 : 0;
-    const std::size_t end_column = std::min(column + 2, grid_.columns());
-    const std::size_t end_row = std::min(row + 2, grid_.rows());
-    for (std::size_t r = row > 0 ? row - 1 : 0; r < end_row; ++r) {
-        const std::size_t row_start = r * grid_.columns();
-        const auto* first = sorted_.data() + starts_[row_start + first_column];
-        const auto* end = sorted_.data() + starts_[row_start + end_column];
-        const auto* bytes = reinterpret_cast<const char*>(first);
-        for (; bytes < reinterpret_cast<const char*>(end); bytes += cache_line) {
-            __builtin_prefetch(bytes);
-        }
-        __builtin_prefetch(&fresh_heads_[row_start + first_column]);
+Nearest NearestIndex::ring_search(const Sample& query, std::size_t column, std::size_t row,
+                                  Nearest best) const {
+    // The lowest-indexed point first: when distances underflow to zero and
+    // everything ties, it wins at once instead of after a visit to every cell.
+    const Nearest lowest{lowest_.index,
+                         planar_distance(lowest_.point[0], lowest_.point[1], query[0], query[1])};
+    if (beats(lowest, best)) best = lowest;
+    for (std::size_t radius = 0;; ++radius) {
+        const double bound =
+            radius == 0 ? 0.0 : grid_.outside_block_lower_bound(query, column, row, radius - 1);
+        if (cannot_beat(bound, best)) return best;
+        for_each_cell_on_ring(grid_, column, row, radius, [&](std::size_t c, std::size_t r) {
+            consider_cell(stored_cell(c, r), query, best);
+        });
+        if (grid_.block_covers_grid(column, row, radius)) return best;
     }
 }
 
 Nearest NearestIndex::nearest(const Sample& query, Nearest best) const {
-    if (size() == 0) return best;
+    if (size_ == 0) return best;
     const std::size_t column = grid_.column_of(query[0]);
     const std::size_t row = grid_.row_of(query[1]);
-    for (std::size_t radius = 0;; ++radius) {
-        for_each_cell_on_ring(grid_, column, row, radius, [&](std::size_t c, std::size_t r) {
-            if (!cannot_beat(grid_.cell_lower_bound(query, c, r), best)) {
-                scan_cell(r * grid_.columns() + c, query, best);
-            }
-        });
-        if (grid_.block_covers_grid(column, row, radius) ||
-            cannot_beat(grid_.outside_block_lower_bound(query, column, row, radius), best)) {
-            return best;
+    if (settle_in_block(query, column, row, best)) return best;
+    return ring_search(query, column, row, best);
+}
+
+void NearestIndex::prefetch(const Sample& query) const {
+    if (grid_.cell_count() < prefetch_threshold) return;
+    const std::size_t first =
+        stored_cell(grid_.column_of(query[0]), grid_.row_of(query[1])) - stride_ - 1;
+    for (std::size_t r = 0; r < 3; ++r) {
+        const char* bytes = reinterpret_cast<const char*>(&cells_[first + r * stride_]);
+        for (std::size_t offset = 0; offset < 3 * sizeof(Cell); offset += 64) {
+            __builtin_prefetch(bytes + offset);
         }
+        __builtin_prefetch(&overflow_heads_[first + r * stride_]);
     }
 }
 

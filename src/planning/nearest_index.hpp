@@ -6,8 +6,8 @@
 #include <limits>
 #include <vector>
 
+#include "core/types.hpp"
 #include "planning/cell_grid.hpp"
-#include "planning/tree.hpp"
 
 namespace tarn::planning {
 
@@ -23,14 +23,15 @@ struct Nearest {
 // order establishes when no distance is NaN, which holds for finite points.
 //
 // The points live in a grid over the sampling rectangle, refined as they
-// accumulate so that a cell holds a handful of them; a query
-// visits rings of cells around its own, skipping every cell whose lower bound
-// shows it cannot hold a winner, and stops once nothing outside the rings can.
-//
-// Most points are kept sorted by cell, so that a query reads neighbouring
-// cells from neighbouring memory. Newly inserted points wait in short
-// per-cell chains until they amount to a fixed fraction of the sorted ones,
-// and are then merged in; regridding sorts everything afresh.
+// accumulate so that a cell holds one or two of them on average. Each cell
+// has a fixed number of slots in one block of memory, empty ones at infinity,
+// so that a query reads the 3 x 3 cells around its own as three runs of
+// memory and compares every slot there without a data-dependent branch. It
+// settles there when the closest point is alone at its distance and nearer
+// than anything outside the block can be; otherwise (ties, an empty or
+// overfull neighbourhood, a query near nothing) a ring search with exact
+// comparisons takes over. Points beyond a full cell's slots wait in a chain
+// of that cell until the next regrid.
 class NearestIndex {
 public:
     // The grid covers [0, width) x [0, height); both positive and finite.
@@ -40,7 +41,7 @@ public:
     // found, only less quickly.
     void insert(Index index, const Sample& point);
 
-    std::size_t size() const noexcept { return sorted_.size() + fresh_.size(); }
+    std::size_t size() const noexcept { return size_; }
 
     // The winner among `best` and the stored points. `best.distance` must not
     // be NaN (it may be infinite).
@@ -52,35 +53,48 @@ public:
 
     // Refinement stops at this many cells; beyond it cells simply fill up.
     static constexpr std::size_t max_cells = std::size_t{1} << 22;
+    static constexpr std::size_t slots = 4;  // per cell
 
 private:
+    struct alignas(64) Cell {
+        double x[slots];
+        double y[slots];
+    };
     struct Entry {
         Sample point;
         Index index;
     };
-    using Link = std::uint32_t;
-    static constexpr Link no_link = std::numeric_limits<Link>::max();
+    static constexpr std::size_t no_link = std::numeric_limits<std::size_t>::max();
 
+    // Cells are stored with a border of empty ones, so that every cell has
+    // all eight neighbours in memory.
+    std::size_t stored_cell(std::size_t column, std::size_t row) const noexcept {
+        return (row + 1) * stride_ + column + 1;
+    }
+    bool settle_in_block(const Sample& query, std::size_t column, std::size_t row,
+                         Nearest& best) const;
+    Nearest ring_search(const Sample& query, std::size_t column, std::size_t row,
+                        Nearest best) const;
+    void consider_cell(std::size_t cell, const Sample& query, Nearest& best) const;
     bool cannot_beat(double lower_bound, const Nearest& best) const noexcept;
-    void scan_cell(std::size_t cell, const Sample& query, Nearest& best) const;
+    void place(const Entry& entry);
     void regrid();
-    void sort_by_cell(const std::vector<Entry>& entries);
-    void merge_fresh();
-    void clear_fresh();
 
     double width_, height_;
     CellGrid grid_;
-    // Cell c's sorted entries are sorted_[starts_[c]] up to sorted_[starts_[c + 1]].
-    std::vector<std::size_t> starts_;
-    std::vector<Entry> sorted_;
-    // Entries since the last merge: cell c's chain starts at fresh_heads_[c]
-    // and follows fresh_next_; no_link ends it.
-    std::vector<Entry> fresh_;
-    std::vector<Link> fresh_next_;
-    std::vector<Link> fresh_heads_;
-    std::size_t regrid_at_ = 2;  // size that triggers the next regrid
-    std::size_t merge_at_ = 0;   // fresh count that triggers the next merge
-    Index lowest_index_ = std::numeric_limits<Index>::max();
+    std::size_t stride_ = 3;  // stored cells per row: columns + 2
+    std::vector<Cell> cells_;
+    std::vector<std::uint8_t> fill_;   // used slots per cell
+    std::vector<Index> slot_indices_;  // slots per cell, in slot order
+    // Cell c's overflow chain starts at overflow_heads_[c] and follows
+    // overflow_next_; no_link ends it.
+    std::vector<std::size_t> overflow_heads_;
+    std::vector<Entry> overflow_;
+    std::vector<std::size_t> overflow_next_;
+    std::size_t size_ = 0;
+    std::size_t regrid_at_ = 4;  // size that triggers the next regrid
+    // The point with the lowest index, which wins every tie it takes part in.
+    Entry lowest_{{0.0, 0.0}, std::numeric_limits<Index>::max()};
 };
 
 }  // namespace tarn::planning

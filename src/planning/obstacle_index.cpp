@@ -1,15 +1,22 @@
-// obstacle_index.cpp: obstacles sorted by kind and cell; samples tested against the nearby few.
+// obstacle_index.cpp: obstacles sorted by kind, then scanned flat or listed per reachable cell.
 #include "planning/obstacle_index.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+
+#include "core/cell_sort.hpp"
+#include "planning/simd.hpp"
 
 namespace tarn::planning {
 namespace {
 
-// Cells are never made smaller than one clearance across (a finer grid only
-// adds cells to visit) and never more numerous than this.
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// Cells are never made smaller than two clearances across (so a disc reaches
+// at most four of them) and never more numerous than this.
 constexpr std::size_t max_cells = std::size_t{1} << 20;
+constexpr double min_cell_side = 2.0 * obstacle_clearance;
 
 // A rounded gap that never exceeds |o - s|, rounded, for any s in [0, extent).
 double gap_to_range(double o, double extent) {
@@ -23,19 +30,26 @@ double gap_to_range(double o, double extent) {
 double line_distance(double o, double x) { return planar_distance(o, 0.0, x, 0.0); }
 
 std::size_t cell_count_for(std::size_t points, double width, double height) {
-    const double unit_cells =
-        std::floor(width / obstacle_clearance) * std::floor(height / obstacle_clearance);
+    const double side_cells =
+        std::floor(width / min_cell_side) * std::floor(height / min_cell_side);
     const double wanted =
-        std::min({static_cast<double>(points), unit_cells, static_cast<double>(max_cells)});
+        std::min({static_cast<double>(points), side_cells, static_cast<double>(max_cells)});
     return wanted >= 1.0 ? static_cast<std::size_t>(wanted) : 1;
+}
+
+// A little more than the clearance: with it, a sample in no cell that the
+// widened disc overlaps differs from the obstacle by more than the clearance
+// in x or in y, rounding included, and so cannot be hit.
+double reach(double coordinate) {
+    return obstacle_clearance + (1.0 + std::abs(coordinate)) * 0x1p-40;
 }
 
 }  // namespace
 
-ObstacleIndex::ObstacleIndex(const std::vector<FloatVector>& obstacles, double width, double height)
-    : width_(width), height_(height) {
+ObstacleIndex::ObstacleIndex(const FloatVectorList& obstacles, double width, double height) {
     std::vector<Sample> points;
-    for (const FloatVector& o : obstacles) {
+    for (std::size_t i = 0; i < obstacles.size(); ++i) {
+        const std::span<const double> o = obstacles[i];
         if (o.empty()) {
             blocks_everything_ = true;
         } else if (o.size() == 1) {
@@ -51,22 +65,45 @@ ObstacleIndex::ObstacleIndex(const std::vector<FloatVector>& obstacles, double w
         }
     }
     std::sort(strips_.begin(), strips_.end());
-    place_points(std::move(points));
+    point_count_ = points.size();
+    flat_ = points.size() <= flat_limit;
+    if (flat_) {
+        for (const Sample& p : points) {
+            xs_.push_back(p[0]);
+            ys_.push_back(p[1]);
+        }
+        xs_.resize(xs_.size() + xs_.size() % 2, infinity);
+        ys_.resize(xs_.size(), infinity);
+    } else {
+        list_in_cells(points, width, height);
+    }
 }
 
-void ObstacleIndex::place_points(std::vector<Sample> points) {
-    grid_ =
-        CellGrid::with_cell_count(width_, height_, cell_count_for(points.size(), width_, height_));
-    cell_starts_.assign(grid_.cell_count() + 1, 0);
-    for (const Sample& p : points) ++cell_starts_[grid_.cell_of(p) + 1];
-    for (std::size_t c = 0; c < grid_.cell_count(); ++c) cell_starts_[c + 1] += cell_starts_[c];
-    points_.resize(points.size());
-    std::vector<std::size_t> fill(cell_starts_.begin(), cell_starts_.end() - 1);
-    for (const Sample& p : points) points_[fill[grid_.cell_of(p)]++] = p;
-}
-
-bool ObstacleIndex::hits(const Sample& sample) const {
-    return blocks_everything_ || strip_hits(sample[0]) || grid_hits(sample);
+void ObstacleIndex::list_in_cells(const std::vector<Sample>& points, double width, double height) {
+    grid_ = CellGrid::with_cell_count(width, height, cell_count_for(points.size(), width, height));
+    // One entry per cell that a point's widened disc overlaps; the column of
+    // a coordinate only grows with it, so the overlapped cells are the block
+    // between the cells of the disc's extreme corners.
+    struct Listing {
+        std::size_t cell;
+        Sample point;
+    };
+    std::vector<Listing> listings;
+    for (const Sample& p : points) {
+        const double rx = reach(p[0]), ry = reach(p[1]);
+        const std::size_t last_column = grid_.column_of(p[0] + rx);
+        const std::size_t last_row = grid_.row_of(p[1] + ry);
+        for (std::size_t r = grid_.row_of(p[1] - ry); r <= last_row; ++r) {
+            for (std::size_t c = grid_.column_of(p[0] - rx); c <= last_column; ++c) {
+                listings.push_back({r * grid_.columns() + c, p});
+            }
+        }
+    }
+    CellRuns<Listing> runs =
+        sort_into_cells(listings, grid_.cell_count(), [](const Listing& l) { return l.cell; });
+    starts_ = std::move(runs.starts);
+    reaching_.reserve(runs.items.size());
+    for (const Listing& l : runs.items) reaching_.push_back(l.point);
 }
 
 bool ObstacleIndex::strip_hits(double x) const {
@@ -77,33 +114,27 @@ bool ObstacleIndex::strip_hits(double x) const {
     return above != strips_.begin() && line_distance(*(above - 1), x) < obstacle_clearance;
 }
 
-bool ObstacleIndex::grid_hits(const Sample& sample) const {
-    if (points_.empty()) return false;
-    const std::size_t column = grid_.column_of(sample[0]);
-    const std::size_t row = grid_.row_of(sample[1]);
-    for (std::size_t radius = 0;; ++radius) {
-        bool hit = false;
-        for_each_cell_on_ring(grid_, column, row, radius, [&](std::size_t c, std::size_t r) {
-            // A cell whose lower bound is not below the clearance holds no hit.
-            if (!hit && grid_.cell_lower_bound(sample, c, r) < obstacle_clearance) {
-                hit = cell_hits(r * grid_.columns() + c, sample);
-            }
-        });
-        if (hit) return true;
-        if (grid_.block_covers_grid(column, row, radius) ||
-            !(grid_.outside_block_lower_bound(sample, column, row, radius) < obstacle_clearance)) {
-            return false;
-        }
+bool ObstacleIndex::flat_hits(const Sample& sample) const {
+    // Every point is tested, so the loop has no data-dependent branch.
+    const simd::Pair sx = simd::splat(sample[0]), sy = simd::splat(sample[1]);
+    const simd::Pair one = simd::splat(1.0);
+    simd::Mask any{};
+    for (std::size_t i = 0; i < xs_.size(); i += 2) {
+        const simd::Pair dx = simd::load(&xs_[i]) - sx;
+        const simd::Pair dy = simd::load(&ys_[i]) - sy;
+        any |= (dx * dx + dy * dy) < one;
     }
+    return (any[0] | any[1]) != 0;
 }
 
-bool ObstacleIndex::cell_hits(std::size_t cell, const Sample& sample) const {
-    return std::any_of(points_.begin() + static_cast<std::ptrdiff_t>(cell_starts_[cell]),
-                       points_.begin() + static_cast<std::ptrdiff_t>(cell_starts_[cell + 1]),
-                       [&](const Sample& o) {
-                           return planar_distance(o[0], o[1], sample[0], sample[1]) <
-                                  obstacle_clearance;
-                       });
+bool ObstacleIndex::cell_hits(const Sample& sample) const {
+    const std::size_t cell = grid_.cell_of(sample);
+    for (std::size_t e = starts_[cell]; e < starts_[cell + 1]; ++e) {
+        if (planar_square_sum(reaching_[e][0], reaching_[e][1], sample[0], sample[1]) < 1.0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace tarn::planning

@@ -1,11 +1,11 @@
-// obstacle_index.hpp: the obstacle test for samples, through a grid instead of a scan.
+// obstacle_index.hpp: the obstacle test for samples, by a flat scan or through a grid.
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
+#include "core/float_vector_list.hpp"
 #include "planning/cell_grid.hpp"
-#include "planning/tree.hpp"
 
 namespace tarn::planning {
 
@@ -23,32 +23,47 @@ inline constexpr double obstacle_clearance = 1.0;
 // one whose first two coordinates are not all finite is at a NaN or infinite
 // distance and never rejects; the rest are points in the plane. Obstacles
 // that cannot come within the clearance of the rectangle are left out.
+//
+// Square sums are compared with the clearance squared, which is 1.0: a sum is
+// below 1.0 exactly when its rounded root is. A few points are scanned flat;
+// more are listed in every grid cell that their clearance disc reaches, so
+// that a sample reads only its own cell's short list.
 class ObstacleIndex {
 public:
     // `width` and `height` positive and finite: samples lie in
     // [0, width) x [0, height).
-    ObstacleIndex(const std::vector<FloatVector>& obstacles, double width, double height);
+    ObstacleIndex(const FloatVectorList& obstacles, double width, double height);
 
     // Whether `sample`, inside the rectangle, is too close to an obstacle.
-    bool hits(const Sample& sample) const;
+    bool hits(const Sample& sample) const {
+        return blocks_everything_ || (!strips_.empty() && strip_hits(sample[0])) ||
+               (flat_ ? flat_hits(sample) : cell_hits(sample));
+    }
 
     // How many obstacles can still reject something; a test's window into
     // the pruning.
-    std::size_t relevant_count() const noexcept { return strips_.size() + points_.size(); }
+    std::size_t relevant_count() const noexcept { return strips_.size() + point_count_; }
+
+    // At most this many points are scanned flat, with no grid.
+    static constexpr std::size_t flat_limit = 32;
 
 private:
     bool strip_hits(double x) const;
-    bool grid_hits(const Sample& sample) const;
-    bool cell_hits(std::size_t cell, const Sample& sample) const;
-    void place_points(std::vector<Sample> points);
+    bool flat_hits(const Sample& sample) const;
+    bool cell_hits(const Sample& sample) const;
+    void list_in_cells(const std::vector<Sample>& points, double width, double height);
 
-    double width_, height_;
     bool blocks_everything_ = false;
+    bool flat_ = true;
+    std::size_t point_count_ = 0;
     std::vector<double> strips_;  // one-coordinate obstacles, ascending
+    // Flat: the points' coordinates apart, padded to an even count with
+    // points at infinity, which reach nothing.
+    std::vector<double> xs_, ys_;
+    // Grid: cell c's list is reaching_[starts_[c]] up to reaching_[starts_[c + 1]].
     CellGrid grid_;
-    // Cell c's points are points_[cell_starts_[c]] up to points_[cell_starts_[c + 1]].
-    std::vector<std::size_t> cell_starts_;
-    std::vector<Sample> points_;
+    std::vector<std::size_t> starts_;
+    std::vector<Sample> reaching_;
 };
 
 }  // namespace tarn::planning

@@ -41,7 +41,7 @@ Rectangle sampling_rectangle(Rng& rng, const FloatVector& boundaries) {
 // dropped here, and too long a run of them ends the search.
 class SampleStream {
 public:
-    SampleStream(Rng& rng, Rectangle rectangle, const std::vector<FloatVector>& obstacles,
+    SampleStream(Rng& rng, Rectangle rectangle, const FloatVectorList& obstacles,
                  const PlannerHooks& hooks)
         : rng_(rng),
           rectangle_(rectangle),
@@ -53,8 +53,8 @@ public:
             if (++draws_ % interrupt_check_interval == 0 && hooks_.check_interrupt) {
                 hooks_.check_interrupt();
             }
-            const double x = sample_below(rng_, rectangle_.width);
-            const Sample sample{x, sample_below(rng_, rectangle_.height)};
+            const double x = sample_below_checked(rng_, rectangle_.width);
+            const Sample sample{x, sample_below_checked(rng_, rectangle_.height)};
             if (!obstacles_.hits(sample)) {
                 consecutive_rejections_ = 0;
                 return sample;
@@ -73,6 +73,15 @@ private:
     std::uint64_t draws_ = 0;
     std::uint64_t consecutive_rejections_ = 0;
 };
+
+// Room for the nodes of a whole run, up to a cap: a run that ends early at
+// the goal does not claim memory for all of `max_iterations`.
+void reserve_for(Tree& tree, Index max_iterations) {
+    constexpr Index most_reserved = Index{1} << 12;
+    // The samples, and the goal that may follow them.
+    tree.reserve(static_cast<std::size_t>(std::min(max_iterations, most_reserved)) + 2,
+                 sizeof(Sample) / sizeof(double));
+}
 
 // Hangs `sample` from its nearest node; returns the new node's index.
 Index attach(Tree& tree, NearestIndex& sample_nodes, const Sample& sample) {
@@ -124,6 +133,7 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks
     Rng& rng = hooks.obtain_rng();
     const Rectangle rectangle = sampling_rectangle(rng, input.boundaries);
     SampleStream samples(rng, rectangle, input.obstacles, hooks);
+    reserve_for(tree, input.max_iterations);
     Sample sample = samples.next();
     NearestIndex sample_nodes(rectangle.width, rectangle.height);
     for (Index accepted_samples = 1;; ++accepted_samples) {

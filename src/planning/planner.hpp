@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "core/float_vector_list.hpp"
 #include "planning/cell_grid.hpp"
 #include "planning/nearest_index.hpp"
 #include "planning/obstacle_index.hpp"
@@ -16,7 +17,7 @@ namespace tarn::planning {
 
 struct PlannerInput {
     FloatVector start, goal, boundaries;
-    std::vector<FloatVector> obstacles;
+    FloatVectorList obstacles;
     double step_size;
     Index max_iterations;
 };

@@ -1,6 +1,7 @@
 // random.cpp: the planner's per-thread random source.
 #include "planning/random.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -37,16 +38,38 @@ std::uint32_t load_le32(const std::uint8_t* bytes) {
            std::uint32_t{bytes[3]} << 24;
 }
 
+// Four 32-bit words, one per lane of a vector register.
+using Lanes = std::uint32_t __attribute__((vector_size(16)));
+
+std::uint32_t rotate_left(std::uint32_t word, int bits) { return std::rotl(word, bits); }
+Lanes rotate_left(Lanes words, int bits) { return words << bits | words >> (32 - bits); }
+
+// For words and for lanes of words alike.
 template <class Words>
 void quarter_round(Words& x, std::size_t a, std::size_t b, std::size_t c, std::size_t d) {
     x[a] += x[b];
-    x[d] = std::rotl(x[d] ^ x[a], 16);
+    x[d] = rotate_left(x[d] ^ x[a], 16);
     x[c] += x[d];
-    x[b] = std::rotl(x[b] ^ x[c], 12);
+    x[b] = rotate_left(x[b] ^ x[c], 12);
     x[a] += x[b];
-    x[d] = std::rotl(x[d] ^ x[a], 8);
+    x[d] = rotate_left(x[d] ^ x[a], 8);
     x[c] += x[d];
-    x[b] = std::rotl(x[b] ^ x[c], 7);
+    x[b] = rotate_left(x[b] ^ x[c], 7);
+}
+
+// The double rounds of the block function.
+template <class Words>
+void run_rounds(Words& x, int double_rounds) {
+    for (int i = 0; i < double_rounds; ++i) {
+        quarter_round(x, 0, 4, 8, 12);
+        quarter_round(x, 1, 5, 9, 13);
+        quarter_round(x, 2, 6, 10, 14);
+        quarter_round(x, 3, 7, 11, 15);
+        quarter_round(x, 0, 5, 10, 15);
+        quarter_round(x, 1, 6, 11, 12);
+        quarter_round(x, 2, 7, 8, 13);
+        quarter_round(x, 3, 4, 9, 14);
+    }
 }
 
 }  // namespace
@@ -57,25 +80,41 @@ ChaChaCore::ChaChaCore(const Seed& key, int rounds) : state_{}, double_rounds_(r
     // Words 12-15 (block counter and stream id) start at zero.
 }
 
-void ChaChaCore::generate(Buffer& out) {
+void ChaChaCore::generate_one_by_one(Buffer& out) {
     for (std::size_t offset = 0; offset < buffer_words; offset += block_words) {
         write_block(out.data() + offset);
         advance_counter();
     }
 }
 
+void ChaChaCore::generate(Buffer& out) {
+    // Lane j of every vector works on block j: the same rounds as
+    // write_block, four blocks per instruction.
+    constexpr std::size_t lanes = 4;
+    static_assert(buffer_words == lanes * block_words);
+    Lanes initial[block_words];
+    for (std::size_t i = 0; i < block_words; ++i) {
+        initial[i] = Lanes{state_[i], state_[i], state_[i], state_[i]};
+    }
+    // Each block's own 64-bit counter, carried into word 13 as advance_counter does.
+    const std::uint64_t counter = std::uint64_t{state_[13]} << 32 | state_[12];
+    for (std::size_t j = 0; j < lanes; ++j) {
+        initial[12][j] = static_cast<std::uint32_t>(counter + j);
+        initial[13][j] = static_cast<std::uint32_t>((counter + j) >> 32);
+    }
+    Lanes x[block_words];
+    std::copy(std::begin(initial), std::end(initial), std::begin(x));
+    run_rounds(x, double_rounds_);
+    for (std::size_t i = 0; i < block_words; ++i) {
+        const Lanes sum = x[i] + initial[i];
+        for (std::size_t j = 0; j < lanes; ++j) out[j * block_words + i] = sum[j];
+    }
+    for (std::size_t j = 0; j < lanes; ++j) advance_counter();
+}
+
 void ChaChaCore::write_block(std::uint32_t* out) const {
     Block x = state_;
-    for (int i = 0; i < double_rounds_; ++i) {
-        quarter_round(x, 0, 4, 8, 12);
-        quarter_round(x, 1, 5, 9, 13);
-        quarter_round(x, 2, 6, 10, 14);
-        quarter_round(x, 3, 7, 11, 15);
-        quarter_round(x, 0, 5, 10, 15);
-        quarter_round(x, 1, 6, 11, 12);
-        quarter_round(x, 2, 7, 8, 13);
-        quarter_round(x, 3, 4, 9, 14);
-    }
+    run_rounds(x, double_rounds_);
     for (std::size_t i = 0; i < block_words; ++i) out[i] = x[i] + state_[i];
 }
 
@@ -205,12 +244,9 @@ EntropySource& device_entropy() {
 
 namespace {
 
-// Bumped in parent and child by the fork handlers; every generator compares it with the value it
-// last saw, so both sides of a fork stop handing out the words they would otherwise share.
-std::atomic<std::uint64_t> process_fork_generation{0};
 std::once_flag fork_handlers_registered;
 
-void count_fork() { process_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+void count_fork() { Rng::fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
 void watch_forks() {
     // A failure here (only ENOMEM) leaves forks undetected; the generators still reseed on
@@ -220,13 +256,15 @@ void watch_forks() {
 }
 
 std::uint64_t current_fork_generation() {
-    return process_fork_generation.load(std::memory_order_relaxed);
+    return Rng::fork_generation.load(std::memory_order_relaxed);
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // The buffered, reseeding generator
+
+std::atomic<std::uint64_t> Rng::fork_generation{0};
 
 Rng::Rng(const Seed& seed, EntropySource* reseed_source)
     : core_(seed, rounds), reseed_source_(reseed_source), fork_generation_(0) {
@@ -240,14 +278,10 @@ std::uint32_t Rng::next_u32() {
     return buffer_[next_index_++];
 }
 
-std::uint64_t Rng::next_u64() {
+std::uint64_t Rng::next_u64_word_by_word() {
     const std::uint64_t low = next_u32();
     const std::uint64_t high = next_u32();
     return high << 32 | low;
-}
-
-bool Rng::fork_happened() const {
-    return reseed_source_ != nullptr && current_fork_generation() != fork_generation_;
 }
 
 void Rng::reseed_after_fork() {
@@ -290,33 +324,14 @@ Rng& thread_rng() {
 // ---------------------------------------------------------------------------
 // Uniform sampling
 
-namespace {
-
-// The upper 52 bits as the mantissa of a double in [1, 2), less one: an evenly spaced grid on [0,
-// 1).
-double unit_interval_value(std::uint64_t bits) {
-    constexpr std::uint64_t exponent_of_one = 0x3FF0000000000000;
-    return std::bit_cast<double>(bits >> 12 | exponent_of_one) - 1.0;
-}
-
-}  // namespace
-
 void check_sampling_range(double upper) {
     if (!(0.0 < upper)) raise_fault("cannot sample empty range");
     if (!std::isfinite(upper - 0.0)) raise_fault("UniformSampler::sample_single: range overflow");
 }
 
 double sample_below(Rng& rng, double upper) {
-    constexpr double low = 0.0;
     check_sampling_range(upper);
-    const double scale = upper - low;
-    for (;;) {
-        // Kept as two statements so no fused multiply-add changes the rounding.
-        const double scaled = unit_interval_value(rng.next_u64()) * scale;
-        const double value = scaled + low;
-        // Rounding can carry the product up to `upper` itself; such a draw is not in range.
-        if (value < upper) return value;
-    }
+    return sample_below_checked(rng, upper);
 }
 
 }  // namespace tarn::planning

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,7 +22,12 @@ public:
 
     // `rounds` must be even: the rounds run as column/diagonal pairs.
     ChaChaCore(const Seed& key, int rounds);
-    void generate(Buffer& out);  // next four blocks, counter advances by 4
+    // Next four blocks, counter advances by 4. The four are computed side by
+    // side, one per lane of the vector registers.
+    void generate(Buffer& out);
+    // The same, one block after the other: the plain form that the one above
+    // must match word for word.
+    void generate_one_by_one(Buffer& out);
 
 private:
     static constexpr std::size_t block_words = 16;
@@ -57,13 +64,31 @@ public:
 
     Rng(const Seed& seed, EntropySource* reseed_source);
     std::uint32_t next_u32();
-    std::uint64_t next_u64();  // two consecutive words, the earlier one as the low half
+    // Two consecutive words, the earlier one as the low half.
+    std::uint64_t next_u64() {
+        // The common case, inline: both words buffered and no fork to act on.
+        if (next_index_ + 2 <= buffer_.size() && !fork_happened()) {
+            const std::uint64_t low = buffer_[next_index_];
+            const std::uint64_t high = buffer_[next_index_ + 1];
+            next_index_ += 2;
+            return high << 32 | low;
+        }
+        return next_u64_word_by_word();
+    }
+
+    // Bumped in parent and child by the fork handlers; every generator compares it with the value
+    // it last saw, so both sides of a fork stop handing out the words they would otherwise share.
+    static std::atomic<std::uint64_t> fork_generation;
 
 private:
+    std::uint64_t next_u64_word_by_word();
     void refill();
     void reseed();
     void reseed_after_fork();
-    bool fork_happened() const;
+    bool fork_happened() const {
+        return reseed_source_ != nullptr &&
+               fork_generation.load(std::memory_order_relaxed) != fork_generation_;
+    }
 
     ChaChaCore core_;
     ChaChaCore::Buffer buffer_{};
@@ -92,5 +117,22 @@ double sample_below(Rng& rng, double upper);
 
 // Steps 1 and 2 alone: faults as sample_below would for this `upper`.
 void check_sampling_range(double upper);
+
+// Steps 3 and 4 alone, for an `upper` that check_sampling_range accepted.
+inline double sample_below_checked(Rng& rng, double upper) {
+    constexpr double low = 0.0;
+    constexpr std::uint64_t exponent_of_one = 0x3FF0000000000000;
+    const double scale = upper - low;
+    for (;;) {
+        // The upper 52 bits as the mantissa of a double in [1, 2), less one:
+        // an evenly spaced grid on [0, 1).
+        const double unit = std::bit_cast<double>(rng.next_u64() >> 12 | exponent_of_one) - 1.0;
+        // Kept as two statements so no fused multiply-add changes the rounding.
+        const double scaled = unit * scale;
+        const double value = scaled + low;
+        // Rounding can carry the product up to `upper` itself; such a draw is not in range.
+        if (value < upper) return value;
+    }
+}
 
 }  // namespace tarn::planning

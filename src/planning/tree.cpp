@@ -11,6 +11,13 @@ Tree::Tree(FloatVector start) : coordinates_(std::move(start)), node_starts_{0} 
     node_starts_.push_back(coordinates_.size());
 }
 
+void Tree::reserve(std::size_t nodes, std::size_t coordinates) {
+    coordinates_.reserve(coordinates_.size() + nodes * coordinates);
+    node_starts_.reserve(node_starts_.size() + nodes);
+    edge_parents_.reserve(edge_parents_.size() + nodes);
+    edge_children_.reserve(edge_children_.size() + nodes);
+}
+
 void Tree::push(std::span<const double> node) {
     // The end offset goes in first: if the coordinates then fail to fit, taking
     // it back off leaves the record as it was.

@@ -36,6 +36,9 @@ class Tree {
 public:
     explicit Tree(FloatVector start);
 
+    // Room for `nodes` more nodes of `coordinates` values each, and an edge to each.
+    void reserve(std::size_t nodes, std::size_t coordinates);
+
     // Appends a copy of `node` with an empty child list.
     void push(std::span<const double> node);
 

@@ -34,10 +34,11 @@ inline Index nearest_node(const std::vector<FloatVector>& nodes, std::span<const
 }
 
 // Whether some obstacle lies strictly within the clearance of `sample`.
-inline bool hits_obstacle(const std::vector<FloatVector>& obstacles, const Sample& sample) {
-    return std::any_of(obstacles.begin(), obstacles.end(), [&](const FloatVector& obstacle) {
-        return distance(obstacle, sample) < obstacle_clearance;
-    });
+inline bool hits_obstacle(const FloatVectorList& obstacles, const Sample& sample) {
+    for (std::size_t i = 0; i < obstacles.size(); ++i) {
+        if (distance(obstacles[i], sample) < obstacle_clearance) return true;
+    }
+    return false;
 }
 
 // A tree in the nested layout, grown by the planner's algorithm with both scans.
