@@ -3,20 +3,28 @@
 People who build datasets of paths run thousands of planning problems. Each problem is
 independent, so the work spreads over processes (or machines) with no coordination; the
 only rule is that a `Tree` cannot be pickled, so every worker hands back plain lists
-(`tree.nodes`, `tree.adjacency_list` and the path to the goal) instead of the tree.
+(the path to the goal, and with --keep-trees `tree.nodes` and `tree.adjacency_list`).
+
+A problem that fails does not sink the batch: the worker catches the failure, faults
+included (`PanicException` derives from `BaseException` and cannot be pickled), and hands
+it back as data, the problem's index with the exception's type name and message. Only an
+interrupt or an exit (Ctrl-C, SystemExit) ends the batch.
 
 The batch is made from a seeded `random.Random`, so the same --seed gives the same
 problems. The trees themselves differ from run to run: the planner's generator is
 seeded by the operating system and cannot be seeded from Python.
 
-    python examples/batch.py                         # single process vs a process pool
-    python examples/batch.py --problems 2000 --workers 8
+    python examples/batch.py                         # on a process pool, one worker per core
+    python examples/batch.py --problems 20000 --output results.jsonl
+    python examples/batch.py --compare               # also a plain loop, for throughput
     python examples/batch.py --dask                  # on a LocalCluster started here
     python examples/batch.py --scheduler tcp://10.0.0.5:8786   # on a running cluster
 
-Every run also solves the batch in a plain loop first, so the figures printed are
-problems per second for the loop and for the parallel engine on the same batch.
-Start-up of the pool or the cluster is not timed.
+--output writes one JSON object per line and per problem, in batch order: its "index",
+whether the goal was "reached", the "path" (points from start to goal, [] when not
+reached) and the "node_count"; for a failed problem, its "index" and the "error" (type
+and message). Long batches show a progress bar when tqdm is installed (pip install
+'tarn[batch]'). Start-up of the pool or the cluster is not timed.
 
 On a real cluster every worker needs tarn installed (and Dask: pip install
 'tarn[cluster]'); this file's functions travel to the workers with the tasks, so
@@ -29,11 +37,13 @@ import argparse
 import concurrent.futures
 import contextlib
 import itertools
+import json
 import math
 import multiprocessing
 import os
 import pickle
 import random
+import sys
 import time
 
 import tarn
@@ -46,8 +56,12 @@ OBSTACLE_FREE_RADIUS = 3.0
 GOAL_TOLERANCE = 2.0
 MAX_ITERATIONS = 4000
 # A few tasks per worker keep every worker busy to the end, while the per-task overhead
-# (milliseconds on Dask) is paid only a few times.
+# (milliseconds on Dask) is paid only a few times. Chunks stay small enough that the
+# progress bar moves and no single task carries much data.
 TASKS_PER_WORKER = 4
+MAX_CHUNK_SIZE = 1000
+# Batches of at least this many problems show a progress bar (on a terminal).
+LONG_BATCH = 2000
 
 
 def random_point(rng, keep_clear_of=(), radius=0.0):
@@ -105,24 +119,39 @@ def path_to_goal(nodes, adjacency_list, goal):
 def solve(problem, keep_tree=False):
     """Plan one problem; return plain lists, since a Tree cannot cross a process boundary.
 
-    The result holds the path from start to goal as points ([] when the goal was not
-    reached) and the number of nodes grown; with `keep_tree`, also the tree's `nodes` and
-    `adjacency_list`. Trees are hundreds of nodes where paths are tens, and shipping them
-    back costs more than planning them, so they stay behind unless asked for.
+    The result holds whether the goal was reached, the path from start to goal as points
+    ([] when not reached) and the number of nodes grown; with `keep_tree`, also the tree's
+    `nodes` and `adjacency_list`. Trees are hundreds of nodes where paths are tens, and
+    shipping them back costs more than planning them, so they stay behind unless asked for.
     """
     tree = tarn.rrt.rapidly_exploring_random_tree(**problem)
     adjacency_list = tree.adjacency_list
     # Indexing the tree copies out only the nodes on the path, not all of them.
     path = path_to_goal(tree, adjacency_list, problem["goal"])
-    result = {"path": [tree[index] for index in path], "node_count": len(tree)}
+    result = {"reached": bool(path), "path": [tree[index] for index in path], "node_count": len(tree)}
     if keep_tree:
         result.update(nodes=tree.nodes, adjacency_list=adjacency_list)
     return result
 
 
-def solve_chunk(problems, keep_tree=False):
-    """Plan several problems in one task, so per-task overhead is paid once per chunk."""
-    return [solve(problem, keep_tree) for problem in problems]
+def solve_or_report(index, problem, keep_tree=False):
+    """solve() with the problem's index; a failure comes back as data instead of an exception.
+
+    Faults (PanicException) derive from BaseException, so `except Exception` would let them
+    through, and they cannot be pickled back to the caller. An interrupt or an exit is the
+    user's, and ends the batch.
+    """
+    try:
+        return {"index": index, **solve(problem, keep_tree)}
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # noqa: BLE001 - every failure of one problem is data
+        return {"index": index, "error": {"type": type(error).__name__, "message": str(error)}}
+
+
+def solve_chunk(indexed_problems, keep_tree=False):
+    """Plan several (index, problem) pairs in one task, so per-task overhead is paid once."""
+    return [solve_or_report(index, problem, keep_tree) for index, problem in indexed_problems]
 
 
 def chunks(items, size):
@@ -132,12 +161,17 @@ def chunks(items, size):
 
 def chunk_size_for(count, workers):
     """Problems per task for `count` problems on `workers` single-threaded workers."""
-    return max(1, math.ceil(count / (workers * TASKS_PER_WORKER)))
+    return max(1, min(MAX_CHUNK_SIZE, math.ceil(count / (workers * TASKS_PER_WORKER))))
 
 
-def solve_serially(batch, keep_tree=False):
+def solve_serially(batch, keep_tree=False, progress=None):
     """The baseline: every problem in this process, one after another."""
-    return [solve(problem, keep_tree) for problem in batch]
+    results = []
+    for index, problem in enumerate(batch):
+        results.append(solve_or_report(index, problem, keep_tree))
+        if progress:
+            progress(1)
+    return results
 
 
 def worker_ready(_):
@@ -159,10 +193,15 @@ def process_pool(workers):
         yield pool
 
 
-def solve_with_pool(pool, batch, chunk_size, keep_tree=False):
+def solve_with_pool(pool, batch, chunk_size, keep_tree=False, progress=None):
     """The batch on a process pool; results come back in batch order."""
-    solved = pool.map(solve_chunk, chunks(batch, chunk_size), itertools.repeat(keep_tree))
-    return [result for chunk in solved for result in chunk]
+    tasks = chunks(list(enumerate(batch)), chunk_size)
+    results = []
+    for solved in pool.map(solve_chunk, tasks, itertools.repeat(keep_tree)):
+        results.extend(solved)
+        if progress:
+            progress(len(solved))
+    return results
 
 
 @contextlib.contextmanager
@@ -204,28 +243,77 @@ def solve_packed_chunk(packed_problems, keep_tree=False):
     return pickle.dumps(solve_chunk(pickle.loads(packed_problems), keep_tree))
 
 
-def solve_with_dask(client, batch, chunk_size, keep_tree=False):
-    """The batch on a Dask cluster, in chunks; results come back in batch order."""
+def solve_with_dask(client, batch, chunk_size, keep_tree=False, progress=None):
+    """The batch on a Dask cluster, in chunks; results come back in batch order.
+
+    The chunks are scattered to the workers first, so the tasks refer to them by key
+    rather than carrying the whole batch in one large task graph.
+    """
+    from dask.distributed import as_completed
+
     share_code(client)
-    packed = [pickle.dumps(chunk) for chunk in chunks(batch, chunk_size)]
-    futures = client.map(solve_packed_chunk, packed, keep_tree=keep_tree, pure=False)
-    return [result for chunk in client.gather(futures) for result in pickle.loads(chunk)]
+    packed = [pickle.dumps(chunk) for chunk in chunks(list(enumerate(batch)), chunk_size)]
+    futures = client.map(solve_packed_chunk, client.scatter(packed), keep_tree=keep_tree, pure=False)
+    position = {future.key: number for number, future in enumerate(futures)}
+    solved = [None] * len(futures)
+    for future in as_completed(futures):
+        solved[position[future.key]] = pickle.loads(future.result())
+        if progress:
+            progress(len(solved[position[future.key]]))
+    return [result for chunk in solved for result in chunk]
 
 
-def timed(function, *args):
+def timed(function, *args, **options):
     """(result, seconds) of one call."""
     began = time.perf_counter()
-    result = function(*args)
+    result = function(*args, **options)
     return result, time.perf_counter() - began
 
 
+@contextlib.contextmanager
+def progress_bar(total, shown):
+    """A function that advances a progress bar by a number of problems, or None.
+
+    The bar needs tqdm (pip install 'tarn[batch]'); without it the batch runs silently.
+    """
+    if not shown:
+        yield None
+        return
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        yield None
+        return
+    with tqdm(total=total, unit="problem", file=sys.stderr) as bar:
+        yield bar.update
+
+
 def report(label, batch, results, seconds):
-    """One line: how fast, and how many problems reached their goal."""
-    reached = sum(1 for result in results if result["path"])
+    """One line: how fast, how many problems reached their goal, how many failed."""
+    reached = sum(1 for result in results if result.get("reached"))
+    failed = sum(1 for result in results if "error" in result)
     print(
         f"{label:<24} {len(batch) / seconds:10.1f} problems/s"
-        f"   ({len(batch)} problems in {seconds:.2f} s, {reached} reached the goal)"
+        f"   ({len(batch)} problems in {seconds:.2f} s: {len(batch) - failed} solved,"
+        f" {reached} reached the goal, {failed} failed)"
     )
+
+
+def report_failures(results, shown=5):
+    """The first few failures, by index, type and message."""
+    failures = [result for result in results if "error" in result]
+    for result in failures[:shown]:
+        error = result["error"]
+        print(f"  problem {result['index']}: {error['type']}: {error['message']}")
+    if len(failures) > shown:
+        print(f"  ... and {len(failures) - shown} more (all of them with --output)")
+
+
+def write_results(path, results):
+    """JSON Lines: one object per problem, in batch order."""
+    with open(path, "w", encoding="utf-8") as output:
+        for result in results:
+            output.write(json.dumps(result) + "\n")
 
 
 def parse_arguments(argv):
@@ -236,30 +324,49 @@ def parse_arguments(argv):
     add("--workers", type=int, help="pool or local-cluster processes (default: one per core)")
     add("--chunk-size", type=int, help="problems per task (default: a few tasks per worker)")
     add("--keep-trees", action="store_true", help="bring every tree back, not just its path")
+    add("--output", metavar="PATH", help="write one JSON line per problem to PATH")
+    add("--compare", action="store_true", help="also solve the batch in a plain loop, timed")
+    add("--progress", action=argparse.BooleanOptionalAction, default=None,
+        help=f"progress bar (default: on a terminal, for {LONG_BATCH} problems or more)")
     add("--dask", action="store_true", help="use Dask instead of a process pool")
     add("--scheduler", metavar="ADDRESS", help="Dask scheduler (implies --dask; default: local)")
     arguments = parser.parse_args(argv)
     arguments.dask = arguments.dask or arguments.scheduler is not None
+    if arguments.progress is None:
+        arguments.progress = sys.stderr.isatty() and arguments.problems >= LONG_BATCH
     return arguments
+
+
+def solve_in_parallel(arguments, batch, progress):
+    """(label, results, seconds) of the batch on the pool or the cluster."""
+    keep_trees = arguments.keep_trees
+    if arguments.dask:
+        with dask_client(arguments.scheduler, arguments.workers) as client:
+            workers = len(client.nthreads())
+            chunk_size = arguments.chunk_size or chunk_size_for(len(batch), workers)
+            results, seconds = timed(solve_with_dask, client, batch, chunk_size, keep_trees, progress)
+            return f"dask ({workers} workers)", results, seconds
+    workers = arguments.workers or os.cpu_count()
+    chunk_size = arguments.chunk_size or chunk_size_for(len(batch), workers)
+    with process_pool(workers) as pool:
+        results, seconds = timed(solve_with_pool, pool, batch, chunk_size, keep_trees, progress)
+        return f"process pool ({workers} workers)", results, seconds
 
 
 def main(argv=None):
     arguments = parse_arguments(argv)
     batch = make_batch(arguments.problems, arguments.seed)
-    keep_trees = arguments.keep_trees
-    report("single process", batch, *timed(solve_serially, batch, keep_trees))
-    if arguments.dask:
-        with dask_client(arguments.scheduler, arguments.workers) as client:
-            workers = len(client.nthreads())
-            chunk_size = arguments.chunk_size or chunk_size_for(len(batch), workers)
-            results, seconds = timed(solve_with_dask, client, batch, chunk_size, keep_trees)
-            report(f"dask ({workers} workers)", batch, results, seconds)
-    else:
-        workers = arguments.workers or os.cpu_count()
-        chunk_size = arguments.chunk_size or chunk_size_for(len(batch), workers)
-        with process_pool(workers) as pool:
-            results, seconds = timed(solve_with_pool, pool, batch, chunk_size, keep_trees)
-            report(f"process pool ({workers} workers)", batch, results, seconds)
+    if arguments.compare:
+        with progress_bar(len(batch), arguments.progress) as progress:
+            serial = timed(solve_serially, batch, arguments.keep_trees, progress)
+        report("single process", batch, *serial)
+    with progress_bar(len(batch), arguments.progress) as progress:
+        label, results, seconds = solve_in_parallel(arguments, batch, progress)
+    report(label, batch, results, seconds)
+    report_failures(results)
+    if arguments.output:
+        write_results(arguments.output, results)
+        print(f"results written to {arguments.output}")
 
 
 if __name__ == "__main__":

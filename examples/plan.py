@@ -6,9 +6,11 @@ other point is attached, as it is, to the tree node nearest to it. The search st
 when a new node lies closer to the goal than the goal tolerance (the goal is then
 attached as the last node) or after a given number of accepted points.
 
-Only the points are checked against the obstacles, not the edges between them, so
-the obstacles shape where the tree can put nodes but an edge may still pass over a
-disc. Each obstacle is drawn as a disc of radius 1.0, the clearance the planner keeps.
+Only the points are checked against the obstacles, not the edges between them: the
+obstacles shape where the tree can put nodes, but an edge, and so the path, may pass
+right over an obstacle. Each obstacle is drawn as a point with its clearance disc of
+radius 1.0, the distance that nodes (and only nodes) keep; edges that pass within that
+distance of an obstacle are drawn in red.
 
 The planner's random generator is seeded by the operating system and cannot be
 seeded from Python, so every run grows a different tree and there is no --seed.
@@ -34,14 +36,14 @@ GOAL_TOLERANCE = 2.0
 DEFAULT_MAX_ITERATIONS = 5000
 MARGIN = 2.0
 
-# Two short walls of touching discs (centres 2 apart) across the straight line from
-# the start to the goal, and an L of discs beside the goal that keeps nodes off the
-# side the tree arrives from.
+# Point obstacles scattered over the field, far enough apart that no group of them
+# reads as a wall: the planner knows only points, each with its clearance of 1.0.
 OBSTACLES = [
-    [30.0, 16.0], [30.0, 18.0], [30.0, 20.0], [30.0, 22.0],
-    [60.0, 33.0], [60.0, 35.0], [60.0, 37.0],
-    [90.0, 54.0], [90.0, 52.0], [90.0, 50.0], [92.0, 50.0], [94.0, 50.0],
+    [12.0, 48.0], [15.0, 27.0], [22.0, 11.0], [28.0, 40.0], [35.0, 22.0], [38.0, 54.0],
+    [45.0, 9.0], [48.0, 33.0], [56.0, 47.0], [60.0, 18.0], [67.0, 31.0], [72.0, 54.0],
+    [76.0, 9.0], [80.0, 42.0], [87.0, 24.0], [92.0, 47.0],
 ]
+CLEARANCE = 1.0
 
 
 def plan(max_iterations):
@@ -85,8 +87,31 @@ def path_length(nodes, path):
     return sum(math.dist(nodes[a], nodes[b]) for a, b in zip(path, path[1:]))
 
 
-def summarise(nodes, path, reached, seconds):
-    """The lines printed after a run, also used for the picture's title."""
+def segment_distance(point, a, b):
+    """Distance from `point` to the segment from `a` to `b` (first two coordinates)."""
+    (px, py), (ax, ay), (bx, by) = point[:2], a[:2], b[:2]
+    dx, dy = bx - ax, by - ay
+    squared_length = dx * dx + dy * dy
+    t = 0.0 if squared_length == 0.0 else ((px - ax) * dx + (py - ay) * dy) / squared_length
+    t = min(1.0, max(0.0, t))
+    return math.dist((px, py), (ax + t * dx, ay + t * dy))
+
+
+def crosses_clearance(a, b):
+    """Whether the edge from `a` to `b` passes within the clearance of an obstacle."""
+    return any(segment_distance(obstacle, a, b) < CLEARANCE for obstacle in OBSTACLES)
+
+
+def edges_of(nodes, adjacency_list):
+    return [
+        (nodes[parent], nodes[child])
+        for parent, children in enumerate(adjacency_list)
+        for child in children
+    ]
+
+
+def summarise(nodes, adjacency_list, path, reached, seconds):
+    """The lines printed after a run, also used for the picture's caption."""
     length = path_length(nodes, path)
     if reached:
         outcome = f"goal reached: path of {len(path)} nodes, {length:.1f} units long"
@@ -96,7 +121,14 @@ def summarise(nodes, path, reached, seconds):
             f"(closest node {math.dist(nodes[path[-1]], GOAL):.1f} units away)"
         )
     noun = "node" if len(nodes) == 1 else "nodes"
-    return [f"tree of {len(nodes)} {noun}, planned in {seconds * 1000:.2f} ms", outcome]
+    edges = edges_of(nodes, adjacency_list)
+    crossing = sum(1 for a, b in edges if crosses_clearance(a, b))
+    on_path = sum(1 for a, b in zip(path, path[1:]) if crosses_clearance(nodes[a], nodes[b]))
+    return [
+        f"tree of {len(nodes)} {noun}, planned in {seconds * 1000:.2f} ms; {outcome}",
+        f"edges are not checked against obstacles, only nodes keep their clearance: "
+        f"{crossing} of {len(edges)} edges ({on_path} on the path) pass within {CLEARANCE} of one",
+    ]
 
 
 def load_pyplot():
@@ -117,13 +149,15 @@ def load_pyplot():
 def draw_tree(axes, nodes, adjacency_list):
     from matplotlib.collections import LineCollection
 
-    edges = [
-        (nodes[parent][:2], nodes[child][:2])
-        for parent, children in enumerate(adjacency_list)
-        for child in children
-    ]
+    edges = [(a[:2], b[:2]) for a, b in edges_of(nodes, adjacency_list)]
+    clear = [edge for edge in edges if not crosses_clearance(*edge)]
+    crossing = [edge for edge in edges if crosses_clearance(*edge)]
     axes.add_collection(
-        LineCollection(edges, colors="#9db4cc", linewidths=0.5, zorder=1, label="tree edges")
+        LineCollection(clear, colors="#9db4cc", linewidths=0.5, zorder=1, label="tree edges")
+    )
+    axes.add_collection(
+        LineCollection(crossing, colors="#e03131", linewidths=1.0, zorder=1,
+                       label=f"edges within {CLEARANCE} of an obstacle")
     )
 
 
@@ -133,17 +167,21 @@ def draw_obstacles(axes):
     for index, (x, y) in enumerate(OBSTACLES):
         axes.add_patch(
             Circle(
-                (x, y), 1.0, facecolor="#4a4a4a", edgecolor="none", zorder=2,
-                label="obstacle (clearance 1.0)" if index == 0 else None,
+                (x, y), CLEARANCE, facecolor="#868e96", alpha=0.35, edgecolor="#495057",
+                linewidth=0.8, zorder=2,
+                label=f"clearance of nodes ({CLEARANCE})" if index == 0 else None,
             )
         )
+    xs, ys = zip(*OBSTACLES)
+    axes.plot(xs, ys, marker="o", markersize=3, color="#212529", linestyle="none", zorder=3,
+              label="obstacle (a point)")
 
 
 def draw_path(axes, nodes, path, reached):
     xs = [nodes[index][0] for index in path]
     ys = [nodes[index][1] for index in path]
     label = "path to the goal" if reached else "path to the node nearest the goal"
-    axes.plot(xs, ys, color="#e8590c", linewidth=2.2, zorder=3, label=label,
+    axes.plot(xs, ys, color="#e8590c", linewidth=2.2, zorder=4, label=label,
               linestyle="-" if reached else "--")
 
 
@@ -164,9 +202,9 @@ def draw_ends(axes):
                edgecolor="#2f9e44", linestyle=":", zorder=2, label="goal tolerance")
     )
     axes.plot(*START, marker="o", markersize=10, color="#1c7ed6", markeredgecolor="white",
-              linestyle="none", zorder=4, label="start")
+              linestyle="none", zorder=5, label="start")
     axes.plot(*GOAL, marker="*", markersize=16, color="#2f9e44", markeredgecolor="white",
-              linestyle="none", zorder=4, label="goal")
+              linestyle="none", zorder=5, label="goal")
 
 
 def save_picture(output, nodes, adjacency_list, path, reached, summary):
@@ -181,9 +219,10 @@ def save_picture(output, nodes, adjacency_list, path, reached, summary):
     axes.set_xlim(-MARGIN, WIDTH + MARGIN)
     axes.set_ylim(-MARGIN, HEIGHT + MARGIN)
     axes.set_aspect("equal")
-    axes.set_title("\n".join(summary), fontsize=11)
+    axes.set_title(summary[0], fontsize=11)
+    # The caption under the legend says what the picture shows about edges.
     axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.06), ncol=4, fontsize=9,
-                frameon=False)
+                frameon=False, title=summary[1], title_fontsize=10)
     write_png(figure, output)
     pyplot.close(figure)
 
@@ -227,7 +266,7 @@ def main(argv=None):
     reached = goal_reached(nodes)
     end = len(nodes) - 1 if reached else nearest_to_goal(nodes)
     path = path_to(end, parents_of(adjacency_list))
-    summary = summarise(nodes, path, reached, seconds)
+    summary = summarise(nodes, adjacency_list, path, reached, seconds)
     print("\n".join(summary))
     save_picture(arguments.output, nodes, adjacency_list, path, reached, summary)
     print(f"picture saved to {arguments.output}")

@@ -9,8 +9,9 @@ python3 -m venv "$venv"
 # shellcheck disable=SC1091
 . "$venv/bin/activate"
 python -m pip install --quiet --upgrade pip
-# Warnings are errors here, so every tested build is a clean one.
-python -m pip install --quiet ".[test]" -Ccmake.define.TARN_WERROR=ON
+# Warnings are errors here, so every tested build is a clean one. The cluster extra lets the
+# batch example's tests run on a local Dask cluster too.
+python -m pip install --quiet ".[test,cluster]" -Ccmake.define.TARN_WERROR=ON
 
 echo "== native tests"
 cmake -S . -B build/native -G Ninja -DTARN_PYTHON_MODULE=OFF -DTARN_NATIVE_TESTS=ON \

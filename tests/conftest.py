@@ -4,6 +4,7 @@ import ctypes
 import functools
 import math
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -255,3 +256,39 @@ def unraisable():
     """Collects what reaches sys.unraisablehook during the test."""
     with unraisable_collected() as seen:
         yield seen
+
+
+# Long calls and signals.
+
+# Obstacles that leave only a sliver of the rectangle free, near its right edge: about one draw
+# in a hundred is accepted, so a run with a large max_iterations goes on for a long time while
+# its tree grows slowly. Positional arguments of the planner, without max_iterations.
+SLIVER_PROBLEM = ([5.0, 5.0], [0.0, 0.0], [10.05, 10.0], [[float(x), float(y)] for x in range(10) for y in range(11)], 0.0)
+
+
+class Alarm(Exception):
+    """Raised by the SIGALRM handler of `under_alarm`."""
+
+
+def raise_alarm(signum, frame):
+    raise Alarm()
+
+
+@contextlib.contextmanager
+def alarm_after(seconds, handler=raise_alarm):
+    """SIGALRM, handled by `handler`, `seconds` into the block; cancelled when it ends."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        finally:
+            signal.signal(signal.SIGALRM, previous)
+
+
+def under_alarm(call, seconds=0.001, handler=raise_alarm):
+    """`call()` with SIGALRM due `seconds` into it."""
+    with alarm_after(seconds, handler):
+        return call()

@@ -41,7 +41,15 @@ def problems(batch):
         "start": [1.0, 1.0], "goal": [9.0, 9.0], "boundaries": [10.0, 10.0],
         "obstacles": [[5.0, 5.0], [2.0, 8.0, 99.0]], "step_size": 0.0, "max_iterations": 60,
     }
-    return [reached_at_once, never_reached, *batch.make_batch(10, seed=7)]
+    return [reached_at_once, never_reached, BAD_PROBLEM, *batch.make_batch(10, seed=7)]
+
+
+# Its empty sampling range faults: PanicException, which derives from BaseException.
+BAD_PROBLEM = {
+    "start": [0.0, 0.0], "goal": [1.0, 1.0], "boundaries": [0.0, 0.0],
+    "obstacles": [], "step_size": 1.0, "max_iterations": 5,
+}
+BAD_RESULT = {"index": 2, "error": {"type": "PanicException", "message": "cannot sample empty range"}}
 
 
 def check_result(problem, result):
@@ -53,7 +61,8 @@ def check_result(problem, result):
     assert sorted(child for kids in children for child in kids) == list(range(1, len(nodes)))
     assert all(child > parent for parent, kids in enumerate(children) for child in kids)
 
-    reached = bool(result["path"])
+    reached = result["reached"]
+    assert reached == bool(result["path"])
     samples = nodes[1:-1] if reached else nodes[1:]
     width, height = problem["boundaries"][:2]
     for x, y in samples:
@@ -72,9 +81,12 @@ def check_result(problem, result):
 
 
 def check_batch(problems, results):
-    assert len(results) == len(problems)
+    """The bad problem is reported, every other one solved, all in batch order."""
+    assert [result["index"] for result in results] == list(range(len(problems)))
+    assert results[2] == BAD_RESULT
     for problem, result in zip(problems, results):
-        check_result(problem, result)
+        if result is not results[2]:
+            check_result(problem, result)
     assert results[0]["node_count"] == 3 and results[1]["node_count"] == 61
 
 
@@ -111,8 +123,13 @@ def test_dask_local_cluster_results_keep_the_tree_invariants(problems):
     check_batch(problems, outcome["results"])
 
 
-def test_command_line_reports_throughput(batch, capsys):
-    batch.main(["--problems", "4", "--workers", "2"])
+def test_command_line_reports_and_writes_every_problem(batch, capsys, tmp_path, monkeypatch):
+    monkeypatch.setattr(batch, "make_batch", lambda count, seed: [BAD_PROBLEM] * count)
+    output = tmp_path / "results.jsonl"
+    batch.main(["--problems", "4", "--workers", "2", "--compare", "--output", str(output)])
     lines = capsys.readouterr().out.splitlines()
-    assert [line.split()[0] for line in lines] == ["single", "process"]
-    assert all("problems/s" in line and "4 problems in" in line for line in lines)
+    assert [line.split()[0] for line in lines] == ["single", "process", *["problem"] * 4, "results"]
+    assert all("4 problems in" in line and "0 solved, 0 reached the goal, 4 failed" in line for line in lines[:2])
+    assert lines[2] == "  problem 0: PanicException: cannot sample empty range"
+    records = [json.loads(line) for line in output.read_text().splitlines()]
+    assert records == [{**BAD_RESULT, "index": index} for index in range(4)]

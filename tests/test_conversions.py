@@ -410,6 +410,69 @@ class TestPlannerArguments:
         assert log == []
 
 
+class RaisesOnStr:
+    def __init__(self, error):
+        self.error = error
+
+    def __str__(self):
+        raise self.error
+
+
+class KeywordRaisingOnStr(str):
+    """A keyword name, matching no parameter, whose str() raises `error`."""
+
+    def __new__(cls, error):
+        keyword = super().__new__(cls, "bogus")
+        keyword.error = error
+        return keyword
+
+    def __str__(self):
+        raise self.error
+
+
+def unnamable(error):
+    """An object whose type's __qualname__ lookup raises `error`."""
+
+    class RaisingQualname(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise error
+            return super().__getattribute__(name)
+
+    return RaisingQualname("Unnamable", (), {})()
+
+
+class UserStop(BaseException):
+    pass
+
+
+# Every place where an ordinary error is dropped (with a documented fallback) or replaced by
+# another one: (vector_add, plan, error) -> a call that makes user code raise `error` there.
+DROPPING_PLACES = {
+    "number attempt of vector_b": lambda f, p, e: f([1.0], Raising(e)),
+    "size hint of vector_a": lambda f, p, e: f(Sized([1.0], e), 1.0),
+    "size hint of vector_b": lambda f, p, e: f([1.0], Sized([2.0], e)),
+    "size hint of obstacles": lambda f, p, e: planner_call(p, obstacles=Sized([[1.0, 2.0]], e))(),
+    "size hint of an obstacle": lambda f, p, e: planner_call(p, obstacles=[Sized([1.0], e)])(),
+    "type name in a message": lambda f, p, e: f(unnamable(e), [1]),
+    "text of a wrapped TypeError": lambda f, p, e: f([Raising(TypeError(RaisesOnStr(e)))], [1]),
+    "text of an unexpected keyword": lambda f, p, e: f([1.0], [2.0], **{KeywordRaisingOnStr(e): 1}),
+}
+
+
+class TestErrorsThatAreNeverDropped:
+    @pytest.mark.parametrize(
+        "make_error",
+        [lambda: KeyboardInterrupt(), lambda: SystemExit(3), lambda: MemoryError("user"), lambda: UserStop()],
+        ids=["KeyboardInterrupt", "SystemExit", "MemoryError", "BaseException subclass"],
+    )
+    @pytest.mark.parametrize("place", DROPPING_PLACES)
+    def test_propagates_unchanged(self, vector_add, plan, unraisable, place, make_error):
+        error = make_error()
+        assert raised(lambda: DROPPING_PLACES[place](vector_add, plan, error)) is error
+        assert unraisable == []
+
+
 class TestReferenceCounts:
     def test_items_are_released_after_success_and_failure(self, vector_add):
         item, bad = Number(3.0), FreshTypeError()

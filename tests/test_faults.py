@@ -8,7 +8,6 @@ import sys
 import pytest
 from conftest import HugeLength, raised
 
-import tarn
 
 UNWRAPPED = "Unwrapped panic from Python code"
 ANNOUNCEMENT = (

@@ -53,13 +53,15 @@ bool must_hold_list_item(PyObject* item) {
     return true;
 }
 
-// Calls `visit(item)` for every item, in order. Exact lists and tuples are
-// read in place; the loop re-reads a list's size on each step because
-// converting an item may run Python code that changes the list, exactly as
-// the list iterator would see it.
+// Calls `visit(item)` for every item, in order, handling pending signals
+// between items. Exact lists and tuples are read in place; the loop re-reads
+// a list's size on each step because converting an item, or a signal
+// handler, may run Python code that changes the list, exactly as the list
+// iterator would see it.
 template <class Out, class Visit>
 void for_each_item(PyObject* obj, Out& out, Visit&& visit) {
     using Element = typename Out::value_type;
+    SignalCheckpoint checkpoint;
     if (PyList_CheckExact(obj)) {
         out.reserve(std::size_t(PyList_GET_SIZE(obj)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
@@ -70,12 +72,16 @@ void for_each_item(PyObject* obj, Out& out, Visit&& visit) {
             } else {
                 visit(item);
             }
+            checkpoint.step();
         }
         return;
     }
     if (PyTuple_CheckExact(obj)) {
         out.reserve(std::size_t(PyTuple_GET_SIZE(obj)));
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) visit(PyTuple_GET_ITEM(obj, i));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
+            visit(PyTuple_GET_ITEM(obj, i));
+            checkpoint.step();
+        }
         return;
     }
     if (!PySequence_Check(obj)) raise_not_convertible(obj, "Sequence");
@@ -83,7 +89,10 @@ void for_each_item(PyObject* obj, Out& out, Visit&& visit) {
     check_capacity<Element>(hint);
     out.reserve(std::min(hint, untrusted_reservation_limit));
     Ref iterator = steal_or_raise(PyObject_GetIter(obj));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        visit(item.get());
+        checkpoint.step();
+    }
     if (PyErr_Occurred()) throw PythonError::fetch();
 }
 

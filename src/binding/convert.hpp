@@ -46,13 +46,22 @@ Ref to_python(std::span<const Index> values);
 Ref none();
 
 // A new list of `count` items, made at its final length and filled by
-// position with `item(i)` (a Ref each).
+// position with `item(i)` (a Ref each), handling pending signals every
+// signal_check_interval items. A list that long, or one whose items may
+// check for signals themselves (`items_check_signals`), is hidden from the
+// garbage collector until it is full: a handler's code must not find its
+// empty slots through gc.get_objects().
 template <class Item>
-Ref build_list(std::size_t count, Item&& item) {
+Ref build_list(std::size_t count, Item&& item, bool items_check_signals = false) {
     Ref list = Ref::steal(expect_object(PyList_New(Py_ssize_t(count))));
+    const bool hidden = items_check_signals || count >= signal_check_interval;
+    if (hidden) PyObject_GC_UnTrack(list.get());
+    SignalCheckpoint checkpoint;
     for (std::size_t i = 0; i < count; ++i) {
         PyList_SET_ITEM(list.get(), Py_ssize_t(i), item(i).release());
+        checkpoint.step();
     }
+    if (hidden) PyObject_GC_Track(list.get());
     return list;
 }
 

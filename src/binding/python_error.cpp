@@ -25,11 +25,12 @@ constexpr const char* unwrapped_panic_message = "Unwrapped panic from Python cod
     resume_fault(std::move(message));
 }
 
-// repr(obj) as text, for fault messages; never throws a Python error.
+// repr(obj) as text, for fault messages; only an error that must reach the
+// caller (see discard_pending_error) is thrown.
 std::string repr_text(PyObject* obj) {
     Ref repr = Ref::steal(PyObject_Repr(obj));
     if (!repr) {
-        PyErr_Clear();
+        discard_pending_error();
         return "<unprintable object>";
     }
     return str_to_utf8_lossy(repr.get());
@@ -82,9 +83,22 @@ std::string PythonError::render() {
     return text;
 }
 
-void discard_pending_error() { (void)PythonError::fetch(); }
+bool PythonError::is_ordinary() const noexcept {
+    return PyErr_GivenExceptionMatches(type_.get(), PyExc_Exception) != 0 &&
+           PyErr_GivenExceptionMatches(type_.get(), PyExc_MemoryError) == 0;
+}
+
+void discard_pending_error() {
+    PythonError error = PythonError::fetch();
+    if (!error.is_ordinary()) throw std::move(error);
+}
 
 void python_api_call_failed() {
+    if (PyErr_Occurred() != nullptr) {
+        PythonError error = PythonError::fetch();
+        if (!error.is_ordinary()) throw std::move(error);
+        std::move(error).restore();
+    }
     PyErr_Print();
     raise_fault("Python API call failed");
 }
@@ -109,8 +123,9 @@ std::string str_to_utf8_lossy(PyObject* str) {
 std::string render_text(PyObject* obj) {
     if (Ref text = Ref::steal(PyObject_Str(obj))) return str_to_utf8_lossy(text.get());
     // str() itself raised: report that to the unraisable hook and describe the
-    // object by its type.
+    // object by its type. An interrupt or exhaustion goes to the caller instead.
     PythonError error = PythonError::fetch();
+    if (!error.is_ordinary()) throw std::move(error);
     std::move(error).restore();
     PyErr_WriteUnraisable(obj);
     const std::string name = type_name(obj);

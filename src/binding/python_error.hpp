@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,10 @@ public:
     static PythonError fetch();
 
     PyObject* type() const noexcept { return type_.get(); }
+    // Whether a documented fallback may drop this error: only an Exception
+    // other than MemoryError. An interrupt, an exit (anything that is not an
+    // Exception) or exhaustion always reaches the caller.
+    bool is_ordinary() const noexcept;
     // Normalises in place and returns the exception instance (borrowed).
     PyObject* instance();
     // Hands the exception to the interpreter as the current one.
@@ -53,12 +58,32 @@ inline void check_signals() {
     if (PyErr_CheckSignals() != 0) throw PythonError::fetch();
 }
 
-// Drops a pending exception that the caller decided to ignore; a pending
-// PanicException is resumed rather than dropped.
+// Loops that run no Python code handle pending signals every this many steps:
+// often enough that Ctrl-C is seen within milliseconds, rarely enough that
+// the check does not show in the loop's time.
+inline constexpr std::size_t signal_check_interval = 1024;
+
+// Counts the steps of such a loop and checks for signals at the interval.
+// A handler runs Python code, so what the loop reads in place must be read
+// afresh after a step.
+class SignalCheckpoint {
+public:
+    void step() {
+        if (++steps_ % signal_check_interval == 0) check_signals();
+    }
+
+private:
+    std::size_t steps_ = 0;
+};
+
+// Drops a pending exception that the caller decided to ignore, if it is
+// ordinary (see PythonError::is_ordinary); any other one is thrown instead,
+// and a pending PanicException is resumed.
 void discard_pending_error();
 
 // For interpreter calls that must not fail: prints the pending exception and
-// raises the fault "Python API call failed".
+// raises the fault "Python API call failed". Exhaustion, an interrupt or an
+// exit is not a fault: it is thrown as the PythonError it is.
 [[noreturn]] void python_api_call_failed();
 inline PyObject* expect_object(PyObject* result) {
     if (result == nullptr) python_api_call_failed();

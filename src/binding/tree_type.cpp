@@ -112,16 +112,20 @@ private:
     [[maybe_unused]] bool was_enabled_ = false;
 };
 
+// The inner lists check for signals too when they are long, so the outer
+// list stays hidden from the collector however few items it has.
 Ref nodes_list(const Tree& tree) {
     const CollectorPause pause;
-    return binding::build_list(tree.size(),
-                               [&](std::size_t i) { return binding::to_python(tree.node(i)); });
+    return binding::build_list(
+        tree.size(), [&](std::size_t i) { return binding::to_python(tree.node(i)); },
+        /*items_check_signals=*/true);
 }
 
 Ref adjacency_list(const ChildLists& lists) {
     const CollectorPause pause;
-    return binding::build_list(lists.starts.size() - 1,
-                               [&](std::size_t p) { return binding::to_python(lists.of(p)); });
+    return binding::build_list(
+        lists.starts.size() - 1, [&](std::size_t p) { return binding::to_python(lists.of(p)); },
+        /*items_check_signals=*/true);
 }
 
 // ---- slots and methods ----------------------------------------------------------
@@ -297,8 +301,10 @@ Ref wrap_tree(Tree tree) {
     PyTypeObject* type = tree_type();
     PyObject* self = allocate_instance(type, tree);
     if (self == nullptr) {
-        raise_fault("called `Result::unwrap()` on an `Err` value: " +
-                    PythonError::fetch().render());
+        PythonError error = PythonError::fetch();
+        // Exhaustion is the caller's MemoryError, not a fault.
+        if (!error.is_ordinary()) throw std::move(error);
+        raise_fault("called `Result::unwrap()` on an `Err` value: " + error.render());
     }
     return Ref::steal(self);
 }

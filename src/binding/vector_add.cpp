@@ -39,9 +39,10 @@ FloatVector add_second_operand(FloatVector a, PyObject* operand) {
 // such list and such a number, is added in one pass straight into the result
 // list, with no native copy of either operand. Reading exact floats and ints
 // runs no Python code, so the shortcut cannot be observed: when an item of any
-// other kind turns up, or an int too large for a double, or memory runs out,
-// the partial result is dropped and the general path starts afresh, raising
-// any error in its own order.
+// other kind turns up, or an int too large for a double, the partial result
+// is dropped and the general path starts afresh, raising any error in its
+// own order. Running out of memory raises MemoryError at once: the general
+// path would need more memory still.
 struct OperandsInPlace {
     std::span<PyObject* const> a;
     std::span<PyObject* const> b;  // empty when a number is broadcast
@@ -65,19 +66,13 @@ bool plain_numbers_from(std::span<PyObject* const> items, std::size_t first) {
     return true;
 }
 
-Ref give_up_on_exhausted_memory() {
-    discard_pending_error();
-    return Ref();
-}
-
 // The sum by the shortcut above, or nothing when the general path must run.
 // An error raised while reading may have run the garbage collector, so after
 // a failed read nothing more is read from the operands.
 Ref try_add_plain_numbers(PyObject* vector_a, PyObject* vector_b) {
     const std::size_t length = OperandsInPlace(vector_a, vector_b).result_length();
     if (length == 0) return Ref();
-    Ref sum = Ref::steal(PyList_New(Py_ssize_t(length)));
-    if (!sum) return give_up_on_exhausted_memory();
+    Ref sum = steal_or_raise(PyList_New(Py_ssize_t(length)));
     // Creating a list may run the garbage collector, and finalizers with it,
     // which could change the operands: their items are taken only now.
     const OperandsInPlace operands(vector_a, vector_b);
@@ -91,9 +86,7 @@ Ref try_add_plain_numbers(PyObject* vector_a, PyObject* vector_b) {
         if (!x) return Ref();
         const std::optional<double> y = plain_number(operands.b_item(i));
         if (!y) return Ref();
-        PyObject* value = PyFloat_FromDouble(*x + *y);
-        if (!value) return give_up_on_exhausted_memory();
-        PyList_SET_ITEM(sum.get(), Py_ssize_t(i), value);
+        PyList_SET_ITEM(sum.get(), Py_ssize_t(i), raise_if_null(PyFloat_FromDouble(*x + *y)));
     }
     return sum;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -335,6 +336,31 @@ TEST_CASE("planner: an empty obstacle rejects everything up to the public bound"
         tarn::InvalidValue,
         "no sample could be placed: 10000000 consecutive samples fell within distance 1 of an "
         "obstacle");
+}
+
+TEST_CASE("planner: the interrupt check runs every 1024 draws, rejected ones included") {
+    // An empty obstacle rejects every draw, so every draw up to the bound is a rejected one.
+    int checks = 0;
+    const auto run = [&](std::function<void()> check) {
+        Rng rng(seed_from(11), nullptr);
+        return rapidly_exploring_random_tree(
+            input_with({1.0, 1.0}, {{}}, 1.0, 1),
+            PlannerHooks{.obtain_rng = [&rng]() -> Rng& { return rng; },
+                         .rejection_bound = 5000,
+                         .check_interrupt = std::move(check)});
+    };
+    CHECK_THROWS_MESSAGE(run([&] { ++checks; }), tarn::InvalidValue,
+                         "no sample could be placed: 5000 consecutive samples fell within distance "
+                         "1 of an obstacle");
+    CHECK_EQ(checks, 4);
+
+    // An exception from the check ends the run at once.
+    checks = 0;
+    const auto interrupt_third = [&] {
+        if (++checks == 3) throw std::runtime_error("interrupted");
+    };
+    CHECK_THROWS_MESSAGE(run(interrupt_third), std::runtime_error, "interrupted");
+    CHECK_EQ(checks, 3);
 }
 
 TEST_CASE("planner: the default overload draws from the thread's generator") {
