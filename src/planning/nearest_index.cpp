@@ -77,33 +77,42 @@ void NearestIndex::place(const Entry& entry) {
     const std::size_t cell =
         stored_cell(grid_.column_of(entry.point[0]), grid_.row_of(entry.point[1]));
     const std::uint8_t used = fill_[cell];
-    if (used < slots) {
+    if (used < slots && entry.index <= std::numeric_limits<SlotIndex>::max()) {
         cells_[cell].x[used] = entry.point[0];
         cells_[cell].y[used] = entry.point[1];
-        slot_indices_[cell * slots + used] = entry.index;
+        slot_indices_[cell * slots + used] = static_cast<SlotIndex>(entry.index);
         fill_[cell] = static_cast<std::uint8_t>(used + 1);
         return;
     }
     overflow_.push_back(entry);
-    overflow_next_.push_back(overflow_heads_[cell]);
-    overflow_heads_[cell] = overflow_.size() - 1;
+    const auto [head, first] = overflow_heads_.try_emplace(cell, no_link);
+    overflow_next_.push_back(head->second);
+    head->second = overflow_.size() - 1;
+    fill_[cell] |= overflow_flag;
+}
+
+std::size_t NearestIndex::overflow_head(std::size_t cell) const {
+    if (!(fill_[cell] & overflow_flag)) return no_link;
+    return overflow_heads_.find(cell)->second;
 }
 
 void NearestIndex::regrid() {
-    std::vector<Entry> all(overflow_.begin(), overflow_.end());
-    all.reserve(size_);
-    for (std::size_t cell = 0; cell < cells_.size(); ++cell) {
-        for (std::size_t s = 0; s < fill_[cell]; ++s) {
-            all.push_back(
-                {{cells_[cell].x[s], cells_[cell].y[s]}, slot_indices_[cell * slots + s]});
-        }
-    }
-    const auto wanted = static_cast<std::size_t>(double(all.size() + 1) / low_load) + 1;
+    // The old layout is read straight into the new one, with no copy of
+    // every point in between.
+    const std::vector<Cell> old_cells = std::move(cells_);
+    const std::vector<std::uint8_t> old_fill = std::move(fill_);
+    const std::vector<SlotIndex> old_slot_indices = std::move(slot_indices_);
+    const std::vector<Entry> old_overflow = std::move(overflow_);
+    overflow_heads_.clear();
+    overflow_next_.clear();
+    overflow_.clear();
+
+    const auto wanted = static_cast<std::size_t>(double(size_ + 1) / low_load) + 1;
     grid_ = CellGrid::with_cell_count(width_, height_, std::min(wanted, max_cells));
     // Waiting for twice the points keeps the total regridding work linear,
     // even when the rectangle is too thin for the grid to get any finer.
-    regrid_at_ = 2 * std::max(static_cast<std::size_t>(double(grid_.cell_count()) * low_load),
-                              all.size() + 1);
+    regrid_at_ =
+        2 * std::max(static_cast<std::size_t>(double(grid_.cell_count()) * low_load), size_ + 1);
     stride_ = grid_.columns() + 2;
     const std::size_t stored = stride_ * (grid_.rows() + 2);
     Cell empty;
@@ -112,10 +121,13 @@ void NearestIndex::regrid() {
     cells_.assign(stored, empty);
     fill_.assign(stored, 0);
     slot_indices_.assign(stored * slots, 0);
-    overflow_heads_.assign(stored, no_link);
-    overflow_.clear();
-    overflow_next_.clear();
-    for (const Entry& entry : all) place(entry);
+    for (const Entry& entry : old_overflow) place(entry);
+    for (std::size_t cell = 0; cell < old_cells.size(); ++cell) {
+        for (std::size_t s = 0; s < (old_fill[cell] & fill_count_mask); ++s) {
+            place(
+                {{old_cells[cell].x[s], old_cells[cell].y[s]}, old_slot_indices[cell * slots + s]});
+        }
+    }
 }
 
 bool NearestIndex::cannot_beat(double lower_bound, const Nearest& best) const noexcept {
@@ -126,19 +138,35 @@ bool NearestIndex::cannot_beat(double lower_bound, const Nearest& best) const no
            (lower_bound == best.distance && best.index <= lowest_.index);
 }
 
+template <class Visit>
+void NearestIndex::for_each_chained_in_block(std::size_t first, Visit&& visit) const {
+    for (std::size_t r = 0; r < 3; ++r) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            const std::size_t cell = first + r * stride_ + c;
+            for (std::size_t e = overflow_head(cell); e != no_link; e = overflow_next_[e]) {
+                visit(overflow_[e]);
+            }
+        }
+    }
+}
+
 bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std::size_t row,
                                    Nearest& best) const {
     using namespace simd;
     constexpr std::size_t pairs_per_cell = slots / 2;
     const std::size_t first = stored_cell(column, row) - stride_ - 1;
-    std::size_t heads = no_link;
+    std::uint8_t flags = 0;
     for (std::size_t r = 0; r < 3; ++r) {
-        const std::size_t* h = &overflow_heads_[first + r * stride_];
-        heads &= h[0] & h[1] & h[2];
+        const std::uint8_t* f = &fill_[first + r * stride_];
+        flags |= f[0] | f[1] | f[2];
     }
-    if (heads != no_link) return false;
+    // Chains are visited one entry at a time, on the rare queries that meet one.
+    const bool chained = flags & overflow_flag;
+    const auto chain_sum = [&](const Entry& entry) {
+        return planar_square_sum(entry.point[0], entry.point[1], query[0], query[1]);
+    };
 
-    // Every slot's square sum, and the least of them.
+    // Every slot's square sum, and the least of them and of the chains'.
     Pair sums[9 * pairs_per_cell];
     const Pair qx = splat(query[0]), qy = splat(query[1]);
     Pair least = splat(infinity);
@@ -154,24 +182,44 @@ bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std:
             }
         }
     }
-    const double least_sum = std::min(least[0], least[1]);
+    double least_sum = std::min(least[0], least[1]);
+    if (chained) {
+        for_each_chained_in_block(
+            first, [&](const Entry& entry) { least_sum = std::min(least_sum, chain_sum(entry)); });
+    }
 
-    // The slots that might be at the least distance: settled only when there
-    // is exactly one, whose position is then the sum of their positions.
-    const Pair bar = splat(might_share_root(least_sum));
+    // The points that might be at the least distance: settled only when there
+    // is exactly one. Among the slots its position is then the sum of their
+    // positions.
+    const double bar = might_share_root(least_sum);
     Mask count{}, position{};
     for (std::size_t i = 0; i < 9 * pairs_per_cell; ++i) {
-        const Mask close = sums[i] <= bar;
+        const Mask close = sums[i] <= splat(bar);
         count -= close;
         position += close & Mask{static_cast<long>(2 * i), static_cast<long>(2 * i + 1)};
     }
-    if (count[0] + count[1] != 1) return false;
+    std::size_t close_in_chains = 0;
+    Index chain_winner = 0;
+    if (chained) {
+        for_each_chained_in_block(first, [&](const Entry& entry) {
+            if (chain_sum(entry) <= bar) {
+                ++close_in_chains;
+                chain_winner = entry.index;
+            }
+        });
+    }
+    if (static_cast<std::size_t>(count[0] + count[1]) + close_in_chains != 1) return false;
+    const Nearest candidate{close_in_chains ? chain_winner : slot_index_at(first, position),
+                            std::sqrt(least_sum)};
+    if (beats(candidate, best)) best = candidate;
+    return cannot_beat(grid_.outside_block_lower_bound(query, column, row, 1), best);
+}
+
+Index NearestIndex::slot_index_at(std::size_t first, simd::Mask position) const {
     const auto slot = static_cast<std::size_t>(position[0] + position[1]);
     const std::size_t in_block = slot / slots;
     const std::size_t cell = first + (in_block / 3) * stride_ + in_block % 3;
-    const Nearest candidate{slot_indices_[cell * slots + slot % slots], std::sqrt(least_sum)};
-    if (beats(candidate, best)) best = candidate;
-    return cannot_beat(grid_.outside_block_lower_bound(query, column, row, 1), best);
+    return slot_indices_[cell * slots + slot % slots];
 }
 
 void NearestIndex::consider_cell(std::size_t cell, const Sample& query, Nearest& best) const {
@@ -179,10 +227,10 @@ void NearestIndex::consider_cell(std::size_t cell, const Sample& query, Nearest&
         const Nearest candidate{index, planar_distance(point[0], point[1], query[0], query[1])};
         if (beats(candidate, best)) best = candidate;
     };
-    for (std::size_t s = 0; s < fill_[cell]; ++s) {
+    for (std::size_t s = 0; s < (fill_[cell] & fill_count_mask); ++s) {
         consider({cells_[cell].x[s], cells_[cell].y[s]}, slot_indices_[cell * slots + s]);
     }
-    for (std::size_t e = overflow_heads_[cell]; e != no_link; e = overflow_next_[e]) {
+    for (std::size_t e = overflow_head(cell); e != no_link; e = overflow_next_[e]) {
         consider(overflow_[e].point, overflow_[e].index);
     }
 }
@@ -222,7 +270,7 @@ void NearestIndex::prefetch(const Sample& query) const {
         for (std::size_t offset = 0; offset < 3 * sizeof(Cell); offset += 64) {
             __builtin_prefetch(bytes + offset);
         }
-        __builtin_prefetch(&overflow_heads_[first + r * stride_]);
+        __builtin_prefetch(&fill_[first + r * stride_]);
     }
 }
 

@@ -277,6 +277,32 @@ TEST_CASE("nearest: exact ties go to the lowest index") {
     CHECK_EQ(NearestIndex(1.0, 1.0).nearest({0.5, 0.5}, Nearest{0, infinity}).index, 0u);
 }
 
+TEST_CASE("nearest: indices past 32 bits, kept beside the slots, match the scan") {
+    // Indices from just below 2^32 up: the first fit a slot, the rest wait in
+    // chains; repeated points make ties across both kinds.
+    PointMaker maker{std::mt19937_64(16), 30.0, 30.0};
+    const std::vector<Sample> points = maker.points(1500, 0.0);
+    const Index first_index = (Index{1} << 32) - 700;
+    NearestIndex index(30.0, 30.0);
+    const auto scan = [&](const Sample& query, std::size_t stored) {
+        Nearest best{std::numeric_limits<Index>::max(), infinity};
+        for (std::size_t i = 0; i < stored; ++i) {
+            const Nearest candidate{
+                first_index + i, planar_distance(points[i][0], points[i][1], query[0], query[1])};
+            if (candidate.distance < best.distance) best = candidate;
+        }
+        return best.index;
+    };
+    int mismatches = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        index.insert(first_index + i, points[i]);
+        const Sample query = i % 2 ? maker.point() : points[i / 2];
+        const Nearest none{std::numeric_limits<Index>::max(), infinity};
+        if (index.nearest(query, none).index != scan(query, i + 1)) ++mismatches;
+    }
+    CHECK_EQ(mismatches, 0);
+}
+
 // ---- obstacles ----
 
 TEST_CASE("obstacles: the pinned rules, by index and by scan") {
