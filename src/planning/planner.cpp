@@ -95,7 +95,7 @@ Index attach(Tree& tree, NearestIndex& sample_nodes, const Sample& sample) {
 
 }  // namespace
 
-double distance(std::span<const double> a, std::span<const double> b) {
+double general_distance(std::span<const double> a, std::span<const double> b) {
     const std::size_t shared = std::min(a.size(), b.size());
     double sum = 0.0;
     for (std::size_t i = 0; i < shared; ++i) {
