@@ -21,56 +21,56 @@ constexpr double low_load = 1.0;
 // prefetching would only cost instructions.
 constexpr std::size_t prefetch_threshold = std::size_t{1} << 14;
 
-bool beats(const Nearest& a, const Nearest& b) {
-    return a.distance < b.distance || (a.distance == b.distance && a.index < b.index);
-}
-
-// Two different square sums share a rounded root only when they are within
-// a few units in the last place; every sum that might share the root of
-// `sum` is at most this.
-double might_share_root(double sum) { return sum + sum * 0x1p-49; }
-
-// Visits the cells at exactly `radius` columns or rows from (column, row),
-// clipped to the grid, calling visit(column, row) for each.
-template <class Visit>
-void for_each_cell_on_ring(const CellGrid& grid, std::size_t column, std::size_t row,
-                           std::size_t radius, Visit&& visit) {
-    // Signed, so that the ring may reach past the grid's first column and row.
-    using Signed = std::ptrdiff_t;
-    const auto c = static_cast<Signed>(column), r = static_cast<Signed>(row);
-    const auto d = static_cast<Signed>(radius);
-    const auto last_column = static_cast<Signed>(grid.columns()) - 1;
-    const auto last_row = static_cast<Signed>(grid.rows()) - 1;
-    const auto visit_if_inside = [&](Signed x, Signed y) {
-        if (x >= 0 && x <= last_column && y >= 0 && y <= last_row) {
-            visit(static_cast<std::size_t>(x), static_cast<std::size_t>(y));
-        }
-    };
-    if (d == 0) {
-        visit_if_inside(c, r);
-        return;
-    }
-    for (Signed x = std::max(c - d, Signed{0}); x <= std::min(c + d, last_column); ++x) {
-        visit_if_inside(x, r - d);
-        visit_if_inside(x, r + d);
-    }
-    for (Signed y = std::max(r - d + 1, Signed{0}); y <= std::min(r + d - 1, last_row); ++y) {
-        visit_if_inside(c - d, y);
-        visit_if_inside(c + d, y);
-    }
-}
-
 }  // namespace
 
-NearestIndex::NearestIndex(double width, double height) : width_(width), height_(height) {
+NearestIndex::NearestIndex(double width, double height, std::size_t run_layout_size)
+    : width_(width), height_(height), run_layout_size_(run_layout_size) {
     regrid();
 }
 
 void NearestIndex::insert(Index index, const Sample& point) {
-    if (size_ + 1 >= regrid_at_) regrid();
-    place({point, index});
     if (index < lowest_.index) lowest_ = {point, index};
+    if (!runs_ && size_ + 1 >= regrid_at_) {
+        if (size_ >= run_layout_size_) {
+            move_into_runs();
+        } else {
+            regrid();
+        }
+    }
+    if (runs_) {
+        runs_->insert({point, index});
+    } else {
+        place({point, index});
+    }
     ++size_;
+}
+
+template <class Visit>
+void NearestIndex::for_each_point(const std::vector<Cell>& cells,
+                                  const std::vector<std::uint8_t>& fill,
+                                  const std::vector<SlotIndex>& slot_indices,
+                                  const std::vector<Entry>& overflow, Visit&& visit) {
+    for (const Entry& entry : overflow) visit(entry);
+    for (std::size_t cell = 0; cell < cells.size(); ++cell) {
+        for (std::size_t s = 0; s < (fill[cell] & fill_count_mask); ++s) {
+            visit(Entry{{cells[cell].x[s], cells[cell].y[s]}, slot_indices[cell * slots + s]});
+        }
+    }
+}
+
+void NearestIndex::move_into_runs() {
+    std::vector<Entry> all;
+    all.reserve(size_);
+    for_each_point(cells_, fill_, slot_indices_, overflow_,
+                   [&](const Entry& entry) { all.push_back(entry); });
+    runs_.emplace(width_, height_, std::move(all));
+    // The slot layout is not needed again: release its memory.
+    cells_ = {};
+    fill_ = {};
+    slot_indices_ = {};
+    overflow_heads_ = {};
+    overflow_ = {};
+    overflow_next_ = {};
 }
 
 void NearestIndex::place(const Entry& entry) {
@@ -121,21 +121,8 @@ void NearestIndex::regrid() {
     cells_.assign(stored, empty);
     fill_.assign(stored, 0);
     slot_indices_.assign(stored * slots, 0);
-    for (const Entry& entry : old_overflow) place(entry);
-    for (std::size_t cell = 0; cell < old_cells.size(); ++cell) {
-        for (std::size_t s = 0; s < (old_fill[cell] & fill_count_mask); ++s) {
-            place(
-                {{old_cells[cell].x[s], old_cells[cell].y[s]}, old_slot_indices[cell * slots + s]});
-        }
-    }
-}
-
-bool NearestIndex::cannot_beat(double lower_bound, const Nearest& best) const noexcept {
-    // Every point covered by `lower_bound` is at least that far away. At
-    // exactly the best distance it could still win a tie with a lower index,
-    // unless the best index is already no higher than any stored one.
-    return lower_bound > best.distance ||
-           (lower_bound == best.distance && best.index <= lowest_.index);
+    for_each_point(old_cells, old_fill, old_slot_indices, old_overflow,
+                   [&](const Entry& entry) { place(entry); });
 }
 
 template <class Visit>
@@ -212,7 +199,7 @@ bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std:
     const Nearest candidate{close_in_chains ? chain_winner : slot_index_at(first, position),
                             std::sqrt(least_sum)};
     if (beats(candidate, best)) best = candidate;
-    return cannot_beat(grid_.outside_block_lower_bound(query, column, row, 1), best);
+    return cannot_beat(grid_.outside_block_lower_bound(query, column, row, 1), best, lowest_.index);
 }
 
 Index NearestIndex::slot_index_at(std::size_t first, simd::Mask position) const {
@@ -235,33 +222,24 @@ void NearestIndex::consider_cell(std::size_t cell, const Sample& query, Nearest&
     }
 }
 
-Nearest NearestIndex::ring_search(const Sample& query, std::size_t column, std::size_t row,
-                                  Nearest best) const {
-    // The lowest-indexed point first: when distances underflow to zero and
-    // everything ties, it wins at once instead of after a visit to every cell.
-    const Nearest lowest{lowest_.index,
-                         planar_distance(lowest_.point[0], lowest_.point[1], query[0], query[1])};
-    if (beats(lowest, best)) best = lowest;
-    for (std::size_t radius = 0;; ++radius) {
-        const double bound =
-            radius == 0 ? 0.0 : grid_.outside_block_lower_bound(query, column, row, radius - 1);
-        if (cannot_beat(bound, best)) return best;
-        for_each_cell_on_ring(grid_, column, row, radius, [&](std::size_t c, std::size_t r) {
-            consider_cell(stored_cell(c, r), query, best);
-        });
-        if (grid_.block_covers_grid(column, row, radius)) return best;
-    }
-}
-
 Nearest NearestIndex::nearest(const Sample& query, Nearest best) const {
     if (size_ == 0) return best;
+    if (runs_) return runs_->nearest(query, best);
     const std::size_t column = grid_.column_of(query[0]);
     const std::size_t row = grid_.row_of(query[1]);
     if (settle_in_block(query, column, row, best)) return best;
-    return ring_search(query, column, row, best);
+    return ring_search(grid_, query, column, row, lowest_, best,
+                       [&](std::size_t c, std::size_t r, Nearest& so_far) {
+                           consider_cell(stored_cell(c, r), query, so_far);
+                       });
+}
+
+void NearestIndex::prefetch_ahead(const Sample& query) const {
+    if (runs_) runs_->prefetch_ahead(query);
 }
 
 void NearestIndex::prefetch(const Sample& query) const {
+    if (runs_) return runs_->prefetch(query);
     if (grid_.cell_count() < prefetch_threshold) return;
     const std::size_t first =
         stored_cell(grid_.column_of(query[0]), grid_.row_of(query[1])) - stride_ - 1;

@@ -4,20 +4,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "core/types.hpp"
 #include "planning/cell_grid.hpp"
+#include "planning/cell_run_index.hpp"
+#include "planning/nearest.hpp"
 #include "planning/simd.hpp"
 
 namespace tarn::planning {
-
-// A candidate for the nearest node: its index and its distance to the query.
-struct Nearest {
-    Index index;
-    double distance;
-};
 
 // Points tagged with node indices, searched for the one nearest to a query in
 // the planner's order: the smaller planar_distance(point, query) wins, and on
@@ -39,13 +36,18 @@ struct Nearest {
 class NearestIndex {
 public:
     // The grid covers [0, width) x [0, height); both positive and finite.
-    NearestIndex(double width, double height);
+    // The points move into cell-sorted runs at the first regrid past
+    // `run_layout_size` of them.
+    NearestIndex(double width, double height,
+                 std::size_t run_layout_size = default_run_layout_size);
 
     // `point` must have finite coordinates; outside the rectangle it is still
     // found, only less quickly.
     void insert(Index index, const Sample& point);
 
     std::size_t size() const noexcept { return size_; }
+    // Whether the points now live in cell-sorted runs.
+    bool in_runs() const noexcept { return runs_.has_value(); }
 
     // The winner among `best` and the stored points. `best.distance` must not
     // be NaN (it may be infinite).
@@ -54,20 +56,20 @@ public:
     // A hint that `query` comes next: starts loading the memory its search
     // will read first. Changes nothing else.
     void prefetch(const Sample& query) const;
+    // A hint that `query` comes after the next one: starts loading what
+    // prefetch(query) will need. Changes nothing else.
+    void prefetch_ahead(const Sample& query) const;
 
-    // Refinement stops at this many cells; beyond it cells simply fill up.
-    static constexpr std::size_t max_cells = std::size_t{1} << 22;
+    static constexpr std::size_t max_cells = max_index_cells;
     static constexpr std::size_t slots = 4;  // per cell
+    static constexpr std::size_t default_run_layout_size = std::size_t{1} << 16;
 
 private:
     struct alignas(64) Cell {
         double x[slots];
         double y[slots];
     };
-    struct Entry {
-        Sample point;
-        Index index;
-    };
+    using Entry = IndexedPoint;
     using SlotIndex = std::uint32_t;
     static constexpr std::size_t no_link = std::numeric_limits<std::size_t>::max();
     static constexpr std::uint8_t fill_count_mask = 0x7f;
@@ -85,15 +87,19 @@ private:
     Index slot_index_at(std::size_t first, simd::Mask position) const;
     template <class Visit>
     void for_each_chained_in_block(std::size_t first, Visit&& visit) const;
-    Nearest ring_search(const Sample& query, std::size_t column, std::size_t row,
-                        Nearest best) const;
     void consider_cell(std::size_t cell, const Sample& query, Nearest& best) const;
-    bool cannot_beat(double lower_bound, const Nearest& best) const noexcept;
     std::size_t overflow_head(std::size_t cell) const;
     void place(const Entry& entry);
     void regrid();
+    template <class Visit>
+    static void for_each_point(const std::vector<Cell>& cells,
+                               const std::vector<std::uint8_t>& fill,
+                               const std::vector<SlotIndex>& slot_indices,
+                               const std::vector<Entry>& overflow, Visit&& visit);
+    void move_into_runs();
 
     double width_, height_;
+    std::size_t run_layout_size_;
     CellGrid grid_;
     std::size_t stride_ = 3;  // stored cells per row: columns + 2
     std::vector<Cell> cells_;
@@ -111,6 +117,7 @@ private:
     std::size_t regrid_at_ = 4;  // size that triggers the next regrid
     // The point with the lowest index, which wins every tie it takes part in.
     Entry lowest_{{0.0, 0.0}, std::numeric_limits<Index>::max()};
+    std::optional<CellRunIndex> runs_;  // once present, it holds every point
 };
 
 }  // namespace tarn::planning

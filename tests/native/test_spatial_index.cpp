@@ -82,7 +82,9 @@ int nearest_mismatches(const FloatVector& root, double width, double height, std
     const std::vector<Sample> points = maker.points(count, spread);
     Tree tree(root);
     std::vector<FloatVector> nodes{root};
+    // Both layouts: fixed slots, and cell-sorted runs from a few points on.
     NearestIndex index(width, height);
+    NearestIndex runs(width, height, 8);
     int mismatches = 0;
     for (const Sample& p : points) {
         for (int q = 0; q < 3; ++q) {
@@ -91,10 +93,12 @@ int nearest_mismatches(const FloatVector& root, double width, double height, std
                                      ? points[std::uniform_int_distribution<std::size_t>(
                                            0, nodes.size() - 2)(maker.gen)]
                                      : maker.point();
-            if (nearest_node(tree, index, query) != oracle::nearest_node(nodes, query))
-                ++mismatches;
+            const Index expected = oracle::nearest_node(nodes, query);
+            if (nearest_node(tree, index, query) != expected) ++mismatches;
+            if (nearest_node(tree, runs, query) != expected) ++mismatches;
         }
         index.insert(tree.size(), p);
+        runs.insert(tree.size(), p);
         tree.push(p);
         nodes.emplace_back(p.begin(), p.end());
     }
