@@ -6,8 +6,6 @@
 #include <limits>
 #include <utility>
 
-#include "core/cell_sort.hpp"
-
 namespace tarn::planning {
 namespace {
 
@@ -27,18 +25,16 @@ constexpr std::ptrdiff_t cache_line = 64;
 }  // namespace
 
 CellRunIndex::CellRunIndex(double width, double height, std::vector<IndexedPoint> points)
-    : width_(width), height_(height) {
-    for (const IndexedPoint& p : points) {
+    : width_(width), height_(height), sorted_(std::move(points)) {
+    for (const IndexedPoint& p : sorted_) {
         if (p.index < lowest_.index) lowest_ = p;
     }
-    regrid(std::move(points));
+    regrid();
 }
 
 void CellRunIndex::insert(const IndexedPoint& entry) {
     if (size() + 1 >= regrid_at_) {
-        std::vector<IndexedPoint> all = std::move(sorted_);
-        all.insert(all.end(), fresh_.begin(), fresh_.end());
-        regrid(std::move(all));
+        regrid();
     } else if (fresh_.size() >= merge_at_) {
         merge_fresh();
     }
@@ -57,17 +53,33 @@ void CellRunIndex::clear_fresh() {
     merge_at_ = std::min(sorted_.size() / merge_divisor + merge_slack, std::size_t{no_link} - 1);
 }
 
-void CellRunIndex::regrid(std::vector<IndexedPoint> points) {
+void CellRunIndex::regrid() {
+    const std::size_t count = size();
     grid_ = CellGrid::with_cell_count(width_, height_,
-                                      std::min(points.size() / cell_load + 1, max_index_cells));
+                                      std::min(count / cell_load + 1, max_index_cells));
     // Waiting for twice the points keeps the total regridding work linear,
     // even when the rectangle is too thin for the grid to get any finer.
-    regrid_at_ = 2 * std::max(grid_.cell_count() * cell_load, points.size() + 1);
-    CellRuns<IndexedPoint> runs = sort_into_cells(
-        points, grid_.cell_count(), [&](const IndexedPoint& p) { return grid_.cell_of(p.point); });
-    points = {};
-    starts_ = std::move(runs.starts);
-    sorted_ = std::move(runs.items);
+    regrid_at_ = 2 * std::max(grid_.cell_count() * cell_load, count + 1);
+
+    // A counting sort of the sorted and the fresh points together: count per
+    // cell, turn the counts into run starts, then drop each point at the
+    // next free place of its run.
+    const auto for_each_point = [&](auto&& visit) {
+        for (const IndexedPoint& p : sorted_) visit(p);
+        for (const IndexedPoint& p : fresh_) visit(p);
+    };
+    std::vector<std::size_t> starts(grid_.cell_count() + 1, 0);
+    for_each_point([&](const IndexedPoint& p) { ++starts[grid_.cell_of(p.point) + 1]; });
+    for (std::size_t c = 0; c < grid_.cell_count(); ++c) starts[c + 1] += starts[c];
+    // Room for every point until the next regrid, so that merges never
+    // move the runs to new memory; pages only count once they are written.
+    std::vector<IndexedPoint> sorted;
+    sorted.reserve(regrid_at_);
+    sorted.resize(count);
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for_each_point([&](const IndexedPoint& p) { sorted[next[grid_.cell_of(p.point)]++] = p; });
+    starts_ = std::move(starts);
+    sorted_ = std::move(sorted);
     clear_fresh();
 }
 

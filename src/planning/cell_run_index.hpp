@@ -43,7 +43,7 @@ private:
     bool settle_in_block(const Sample& query, std::size_t column, std::size_t row,
                          Nearest& best) const;
     void consider_cell(std::size_t cell, const Sample& query, Nearest& best) const;
-    void regrid(std::vector<IndexedPoint> points);
+    void regrid();
     void merge_fresh();
     void clear_fresh();
 
