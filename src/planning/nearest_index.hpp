@@ -4,18 +4,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "core/types.hpp"
 #include "planning/cell_grid.hpp"
+#include "planning/cell_run_index.hpp"
+#include "planning/nearest.hpp"
+#include "planning/simd.hpp"
 
 namespace tarn::planning {
-
-// A candidate for the nearest node: its index and its distance to the query.
-struct Nearest {
-    Index index;
-    double distance;
-};
 
 // Points tagged with node indices, searched for the one nearest to a query in
 // the planner's order: the smaller planar_distance(point, query) wins, and on
@@ -28,20 +27,27 @@ struct Nearest {
 // so that a query reads the 3 x 3 cells around its own as three runs of
 // memory and compares every slot there without a data-dependent branch. It
 // settles there when the closest point is alone at its distance and nearer
-// than anything outside the block can be; otherwise (ties, an empty or
-// overfull neighbourhood, a query near nothing) a ring search with exact
-// comparisons takes over. Points beyond a full cell's slots wait in a chain
-// of that cell until the next regrid.
+// than anything outside the block can be; otherwise (ties, an empty
+// neighbourhood, a query near nothing) a ring search with exact comparisons
+// takes over. Points beyond a full cell's slots, and the rare ones whose
+// index needs more than 32 bits, wait in a chain of that cell until the next
+// regrid; a flag beside the cell's fill count says it has one, and the block
+// scan then compares the chain's points one by one.
 class NearestIndex {
 public:
     // The grid covers [0, width) x [0, height); both positive and finite.
-    NearestIndex(double width, double height);
+    // The points move into cell-sorted runs at the first regrid past
+    // `run_layout_size` of them.
+    NearestIndex(double width, double height,
+                 std::size_t run_layout_size = default_run_layout_size);
 
     // `point` must have finite coordinates; outside the rectangle it is still
     // found, only less quickly.
     void insert(Index index, const Sample& point);
 
     std::size_t size() const noexcept { return size_; }
+    // Whether the points now live in cell-sorted runs.
+    bool in_runs() const noexcept { return runs_.has_value(); }
 
     // The winner among `best` and the stored points. `best.distance` must not
     // be NaN (it may be infinite).
@@ -50,21 +56,24 @@ public:
     // A hint that `query` comes next: starts loading the memory its search
     // will read first. Changes nothing else.
     void prefetch(const Sample& query) const;
+    // A hint that `query` comes after the next one: starts loading what
+    // prefetch(query) will need. Changes nothing else.
+    void prefetch_ahead(const Sample& query) const;
 
-    // Refinement stops at this many cells; beyond it cells simply fill up.
-    static constexpr std::size_t max_cells = std::size_t{1} << 22;
+    static constexpr std::size_t max_cells = max_index_cells;
     static constexpr std::size_t slots = 4;  // per cell
+    static constexpr std::size_t default_run_layout_size = std::size_t{1} << 16;
 
 private:
     struct alignas(64) Cell {
         double x[slots];
         double y[slots];
     };
-    struct Entry {
-        Sample point;
-        Index index;
-    };
+    using Entry = IndexedPoint;
+    using SlotIndex = std::uint32_t;
     static constexpr std::size_t no_link = std::numeric_limits<std::size_t>::max();
+    static constexpr std::uint8_t fill_count_mask = 0x7f;
+    static constexpr std::uint8_t overflow_flag = 0x80;
 
     // Cells are stored with a border of empty ones, so that every cell has
     // all eight neighbours in memory.
@@ -73,28 +82,42 @@ private:
     }
     bool settle_in_block(const Sample& query, std::size_t column, std::size_t row,
                          Nearest& best) const;
-    Nearest ring_search(const Sample& query, std::size_t column, std::size_t row,
-                        Nearest best) const;
+    // The index in the slot at `position` of the 3 x 3 cells from `first`,
+    // counted cell by cell, rows first.
+    Index slot_index_at(std::size_t first, simd::Mask position) const;
+    template <class Visit>
+    void for_each_chained_in_block(std::size_t first, Visit&& visit) const;
     void consider_cell(std::size_t cell, const Sample& query, Nearest& best) const;
-    bool cannot_beat(double lower_bound, const Nearest& best) const noexcept;
+    std::size_t overflow_head(std::size_t cell) const;
     void place(const Entry& entry);
     void regrid();
+    template <class Visit>
+    static void for_each_point(const std::vector<Cell>& cells,
+                               const std::vector<std::uint8_t>& fill,
+                               const std::vector<SlotIndex>& slot_indices,
+                               const std::vector<Entry>& overflow, Visit&& visit);
+    void move_into_runs();
 
     double width_, height_;
+    std::size_t run_layout_size_;
     CellGrid grid_;
     std::size_t stride_ = 3;  // stored cells per row: columns + 2
     std::vector<Cell> cells_;
-    std::vector<std::uint8_t> fill_;   // used slots per cell
-    std::vector<Index> slot_indices_;  // slots per cell, in slot order
-    // Cell c's overflow chain starts at overflow_heads_[c] and follows
-    // overflow_next_; no_link ends it.
-    std::vector<std::size_t> overflow_heads_;
+    // Used slots per cell, with overflow_flag set when the cell has a chain.
+    std::vector<std::uint8_t> fill_;
+    std::vector<SlotIndex> slot_indices_;  // slots per cell, in slot order
+    // Cell c's overflow chain starts at overflow_heads_[c] (present only
+    // when the cell has one) and follows overflow_next_; no_link ends it.
+    // Chains are rare, so they are found by hashing rather than through a
+    // word in every cell.
+    std::unordered_map<std::size_t, std::size_t> overflow_heads_;
     std::vector<Entry> overflow_;
     std::vector<std::size_t> overflow_next_;
     std::size_t size_ = 0;
     std::size_t regrid_at_ = 4;  // size that triggers the next regrid
     // The point with the lowest index, which wins every tie it takes part in.
     Entry lowest_{{0.0, 0.0}, std::numeric_limits<Index>::max()};
+    std::optional<CellRunIndex> runs_;  // once present, it holds every point
 };
 
 }  // namespace tarn::planning

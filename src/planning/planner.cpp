@@ -95,7 +95,7 @@ Index attach(Tree& tree, NearestIndex& sample_nodes, const Sample& sample) {
 
 }  // namespace
 
-double distance(std::span<const double> a, std::span<const double> b) {
+double general_distance(std::span<const double> a, std::span<const double> b) {
     const std::size_t shared = std::min(a.size(), b.size());
     double sum = 0.0;
     for (std::size_t i = 0; i < shared; ++i) {
@@ -134,28 +134,43 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks
     const Rectangle rectangle = sampling_rectangle(rng, input.boundaries);
     SampleStream samples(rng, rectangle, input.obstacles, hooks);
     reserve_for(tree, input.max_iterations);
-    Sample sample = samples.next();
     NearestIndex sample_nodes(rectangle.width, rectangle.height);
+    const auto reaches_goal = [&](const Sample& s) {
+        return input.step_size > distance(s, input.goal);
+    };
+    const auto ends_run = [&](const Sample& s, Index accepted_samples) {
+        return reaches_goal(s) || accepted_samples == input.max_iterations;
+    };
+    // The goal test needs a sample alone, so whether another sample will be
+    // drawn is known before this one is attached. Drawing up to two ahead
+    // lets the index fetch their neighbourhoods from memory, in two steps,
+    // while this one is placed; the draws stay the same in number and order,
+    // and a failure while drawing still discards the whole tree.
+    Sample sample = samples.next();
+    bool last = ends_run(sample, 1);
+    Sample following{};
+    if (!last) following = samples.next();
     for (Index accepted_samples = 1;; ++accepted_samples) {
-        // The goal test needs the sample alone, so whether another sample
-        // will be drawn is known before this one is attached. Drawing it
-        // first lets the index fetch that sample's neighbourhood from memory
-        // while this one is placed; the draws stay the same in number and
-        // order, and a failure while drawing still discards the whole tree.
-        const bool reaches_goal = input.step_size > distance(sample, input.goal);
-        const bool last = reaches_goal || accepted_samples == input.max_iterations;
-        Sample following{};
+        // `following` has been drawn exactly when `sample` is not the last.
+        bool following_last = true;
+        Sample after_following{};
         if (!last) {
-            following = samples.next();
+            following_last = ends_run(following, accepted_samples + 1);
+            if (!following_last) {
+                after_following = samples.next();
+                sample_nodes.prefetch_ahead(after_following);
+            }
             sample_nodes.prefetch(following);
         }
         const Index new_index = attach(tree, sample_nodes, sample);
-        if (reaches_goal) {
+        if (reaches_goal(sample)) {
             tree.push(input.goal);
             tree.connect(new_index, new_index + 1);
         }
         if (last) return tree;
         sample = following;
+        following = after_following;
+        last = following_last;
     }
 }
 

@@ -1,6 +1,7 @@
 // planner.hpp: the rapidly-exploring random tree planner and its geometry.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -29,7 +30,14 @@ inline constexpr std::uint64_t max_consecutive_rejections = 10'000'000;
 
 // Euclidean distance over the first min(a.size(), b.size()) coordinates,
 // summed in increasing coordinate order from 0.0; 0.0 when either is empty.
-double distance(std::span<const double> a, std::span<const double> b);
+double general_distance(std::span<const double> a, std::span<const double> b);
+
+// The same, inline for the planner's common case of two coordinates shared,
+// where planar_distance does the very same operations.
+inline double distance(std::span<const double> a, std::span<const double> b) {
+    if (std::min(a.size(), b.size()) == 2) return planar_distance(a[0], a[1], b[0], b[1]);
+    return general_distance(a, b);
+}
 
 // The node that a scan over all of `tree`'s nodes in index order would find
 // nearest to `sample`: the smallest distance, the lowest index among equals,

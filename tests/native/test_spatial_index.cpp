@@ -82,7 +82,9 @@ int nearest_mismatches(const FloatVector& root, double width, double height, std
     const std::vector<Sample> points = maker.points(count, spread);
     Tree tree(root);
     std::vector<FloatVector> nodes{root};
+    // Both layouts: fixed slots, and cell-sorted runs from a few points on.
     NearestIndex index(width, height);
+    NearestIndex runs(width, height, 8);
     int mismatches = 0;
     for (const Sample& p : points) {
         for (int q = 0; q < 3; ++q) {
@@ -91,10 +93,12 @@ int nearest_mismatches(const FloatVector& root, double width, double height, std
                                      ? points[std::uniform_int_distribution<std::size_t>(
                                            0, nodes.size() - 2)(maker.gen)]
                                      : maker.point();
-            if (nearest_node(tree, index, query) != oracle::nearest_node(nodes, query))
-                ++mismatches;
+            const Index expected = oracle::nearest_node(nodes, query);
+            if (nearest_node(tree, index, query) != expected) ++mismatches;
+            if (nearest_node(tree, runs, query) != expected) ++mismatches;
         }
         index.insert(tree.size(), p);
+        runs.insert(tree.size(), p);
         tree.push(p);
         nodes.emplace_back(p.begin(), p.end());
     }
@@ -275,6 +279,32 @@ TEST_CASE("nearest: exact ties go to the lowest index") {
     CHECK_EQ(nearest_node(Tree({infinity}), index, {4.0, 4.0}), 1u);
     CHECK_EQ(index.nearest({4.0, 4.0}, Nearest{7, 0.5}).index, 7u);
     CHECK_EQ(NearestIndex(1.0, 1.0).nearest({0.5, 0.5}, Nearest{0, infinity}).index, 0u);
+}
+
+TEST_CASE("nearest: indices past 32 bits, kept beside the slots, match the scan") {
+    // Indices from just below 2^32 up: the first fit a slot, the rest wait in
+    // chains; repeated points make ties across both kinds.
+    PointMaker maker{std::mt19937_64(16), 30.0, 30.0};
+    const std::vector<Sample> points = maker.points(1500, 0.0);
+    const Index first_index = (Index{1} << 32) - 700;
+    NearestIndex index(30.0, 30.0);
+    const auto scan = [&](const Sample& query, std::size_t stored) {
+        Nearest best{std::numeric_limits<Index>::max(), infinity};
+        for (std::size_t i = 0; i < stored; ++i) {
+            const Nearest candidate{
+                first_index + i, planar_distance(points[i][0], points[i][1], query[0], query[1])};
+            if (candidate.distance < best.distance) best = candidate;
+        }
+        return best.index;
+    };
+    int mismatches = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        index.insert(first_index + i, points[i]);
+        const Sample query = i % 2 ? maker.point() : points[i / 2];
+        const Nearest none{std::numeric_limits<Index>::max(), infinity};
+        if (index.nearest(query, none).index != scan(query, i + 1)) ++mismatches;
+    }
+    CHECK_EQ(mismatches, 0);
 }
 
 // ---- obstacles ----

@@ -1,0 +1,207 @@
+// cell_run_index.cpp: cell-sorted runs and fresh chains, searched ring by ring.
+#include "planning/cell_run_index.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+namespace tarn::planning {
+namespace {
+
+// Fresh points are merged once they reach this fraction of the sorted ones
+// (plus a few), which bounds both the scattered reads of a query and the
+// total merging work, a geometric series.
+constexpr std::size_t merge_divisor = 8;
+constexpr std::size_t merge_slack = 64;
+
+// Regridding makes cells of about this many points, and comes again when
+// they hold twice as many. Fuller cells mean more distances per query but
+// fewer separate places in memory to read, which pays out of the caches.
+constexpr std::size_t cell_load = 2;
+
+constexpr std::ptrdiff_t cache_line = 64;
+
+}  // namespace
+
+CellRunIndex::CellRunIndex(double width, double height, std::vector<IndexedPoint> points)
+    : width_(width), height_(height), sorted_(std::move(points)) {
+    for (const IndexedPoint& p : sorted_) {
+        if (p.index < lowest_.index) lowest_ = p;
+    }
+    regrid();
+}
+
+void CellRunIndex::insert(const IndexedPoint& entry) {
+    if (size() + 1 >= regrid_at_) {
+        regrid();
+    } else if (fresh_.size() >= merge_at_) {
+        merge_fresh();
+    }
+    const std::size_t cell = grid_.cell_of(entry.point);
+    fresh_.push_back(entry);
+    fresh_next_.push_back(fresh_heads_[cell]);
+    fresh_heads_[cell] = static_cast<Link>(fresh_.size() - 1);
+    if (entry.index < lowest_.index) lowest_ = entry;
+}
+
+void CellRunIndex::clear_fresh() {
+    fresh_.clear();
+    fresh_next_.clear();
+    fresh_heads_.assign(grid_.cell_count(), no_link);
+    // The links are 32-bit, so a merge comes before they could run out.
+    merge_at_ = std::min(sorted_.size() / merge_divisor + merge_slack, std::size_t{no_link} - 1);
+}
+
+void CellRunIndex::regrid() {
+    const std::size_t count = size();
+    grid_ = CellGrid::with_cell_count(width_, height_,
+                                      std::min(count / cell_load + 1, max_index_cells));
+    // Waiting for twice the points keeps the total regridding work linear,
+    // even when the rectangle is too thin for the grid to get any finer.
+    regrid_at_ = 2 * std::max(grid_.cell_count() * cell_load, count + 1);
+
+    // A counting sort of the sorted and the fresh points together: count per
+    // cell, turn the counts into run starts, then drop each point at the
+    // next free place of its run.
+    const auto for_each_point = [&](auto&& visit) {
+        for (const IndexedPoint& p : sorted_) visit(p);
+        for (const IndexedPoint& p : fresh_) visit(p);
+    };
+    std::vector<std::size_t> starts(grid_.cell_count() + 1, 0);
+    for_each_point([&](const IndexedPoint& p) { ++starts[grid_.cell_of(p.point) + 1]; });
+    for (std::size_t c = 0; c < grid_.cell_count(); ++c) starts[c + 1] += starts[c];
+    // Room for every point until the next regrid, so that merges never
+    // move the runs to new memory; pages only count once they are written.
+    std::vector<IndexedPoint> sorted;
+    sorted.reserve(regrid_at_);
+    sorted.resize(count);
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for_each_point([&](const IndexedPoint& p) { sorted[next[grid_.cell_of(p.point)]++] = p; });
+    starts_ = std::move(starts);
+    sorted_ = std::move(sorted);
+    clear_fresh();
+}
+
+void CellRunIndex::merge_fresh() {
+    // Backwards and in place: each cell's sorted run moves up by the number of
+    // fresh points in the cells before it, and its fresh points follow it.
+    std::size_t old_end = sorted_.size();
+    std::size_t write = sorted_.size() + fresh_.size();
+    sorted_.resize(write);
+    for (std::size_t c = grid_.cell_count(); c-- > 0;) {
+        const std::size_t old_begin = starts_[c];
+        starts_[c + 1] = write;
+        for (Link e = fresh_heads_[c]; e != no_link; e = fresh_next_[e]) {
+            sorted_[--write] = fresh_[e];
+        }
+        if (write != old_end) {
+            std::move_backward(sorted_.begin() + static_cast<std::ptrdiff_t>(old_begin),
+                               sorted_.begin() + static_cast<std::ptrdiff_t>(old_end),
+                               sorted_.begin() + static_cast<std::ptrdiff_t>(write));
+        }
+        write -= old_end - old_begin;
+        old_end = old_begin;
+    }
+    starts_[0] = 0;
+    clear_fresh();
+}
+
+void CellRunIndex::consider_cell(std::size_t cell, const Sample& query, Nearest& best) const {
+    const auto consider = [&](const IndexedPoint& entry) {
+        const Nearest candidate{
+            entry.index, planar_distance(entry.point[0], entry.point[1], query[0], query[1])};
+        if (beats(candidate, best)) best = candidate;
+    };
+    for (std::size_t e = starts_[cell]; e < starts_[cell + 1]; ++e) consider(sorted_[e]);
+    for (Link e = fresh_heads_[cell]; e != no_link; e = fresh_next_[e]) consider(fresh_[e]);
+}
+
+template <class Visit>
+void CellRunIndex::for_each_in_block(std::size_t column, std::size_t row, Visit&& visit) const {
+    const std::size_t first_column = column > 0 ? column - 1 : 0;
+    const std::size_t end_column = std::min(column + 2, grid_.columns());
+    const std::size_t end_row = std::min(row + 2, grid_.rows());
+    for (std::size_t r = row > 0 ? row - 1 : 0; r < end_row; ++r) {
+        // The row's cells in the block are one run of memory.
+        const std::size_t row_start = r * grid_.columns();
+        const std::size_t end = starts_[row_start + end_column];
+        for (std::size_t e = starts_[row_start + first_column]; e < end; ++e) visit(sorted_[e]);
+        for (std::size_t c = row_start + first_column; c < row_start + end_column; ++c) {
+            for (Link e = fresh_heads_[c]; e != no_link; e = fresh_next_[e]) visit(fresh_[e]);
+        }
+    }
+}
+
+bool CellRunIndex::settle_in_block(const Sample& query, std::size_t column, std::size_t row,
+                                   Nearest& best) const {
+    // Square sums order distances, except that sums a few units in the last
+    // place apart may share a root: settled only when one point alone is that
+    // close to the least.
+    const auto sum_of = [&](const IndexedPoint& p) {
+        return planar_square_sum(p.point[0], p.point[1], query[0], query[1]);
+    };
+    double least = std::numeric_limits<double>::infinity();
+    for_each_in_block(column, row,
+                      [&](const IndexedPoint& p) { least = std::min(least, sum_of(p)); });
+    const double bar = might_share_root(least);
+    std::size_t close = 0;
+    Index winner = 0;
+    for_each_in_block(column, row, [&](const IndexedPoint& p) {
+        if (sum_of(p) <= bar) {
+            ++close;
+            winner = p.index;
+        }
+    });
+    if (close != 1) return false;
+    const Nearest candidate{winner, std::sqrt(least)};
+    if (beats(candidate, best)) best = candidate;
+    return cannot_beat(grid_.outside_block_lower_bound(query, column, row, 1), best, lowest_.index);
+}
+
+Nearest CellRunIndex::nearest(const Sample& query, Nearest best) const {
+    const std::size_t column = grid_.column_of(query[0]);
+    const std::size_t row = grid_.row_of(query[1]);
+    if (settle_in_block(query, column, row, best)) return best;
+    return ring_search(grid_, query, column, row, lowest_, best,
+                       [&](std::size_t c, std::size_t r, Nearest& so_far) {
+                           consider_cell(r * grid_.columns() + c, query, so_far);
+                       });
+}
+
+void CellRunIndex::prefetch(const Sample& query) const {
+    // The sorted runs of the three rows of cells around the query's, which
+    // is where nearly every search ends.
+    const std::size_t column = grid_.column_of(query[0]);
+    const std::size_t row = grid_.row_of(query[1]);
+    const std::size_t first_column = column > 0 ? column - 1 : 0;
+    const std::size_t end_column = std::min(column + 2, grid_.columns());
+    const std::size_t end_row = std::min(row + 2, grid_.rows());
+    for (std::size_t r = row > 0 ? row - 1 : 0; r < end_row; ++r) {
+        const std::size_t row_start = r * grid_.columns();
+        const auto* bytes =
+            reinterpret_cast<const char*>(sorted_.data() + starts_[row_start + first_column]);
+        const auto* end =
+            reinterpret_cast<const char*>(sorted_.data() + starts_[row_start + end_column]);
+        for (; bytes < end; bytes += cache_line) __builtin_prefetch(bytes);
+        for (std::size_t c = row_start + first_column; c < row_start + end_column; ++c) {
+            if (fresh_heads_[c] != no_link) __builtin_prefetch(&fresh_[fresh_heads_[c]]);
+        }
+    }
+}
+
+void CellRunIndex::prefetch_ahead(const Sample& query) const {
+    // Where the runs of the three rows around the query's cell begin and
+    // end, and where their fresh chains start: what prefetch reads.
+    const std::size_t column = grid_.column_of(query[0]);
+    const std::size_t row = grid_.row_of(query[1]);
+    const std::size_t first_column = column > 0 ? column - 1 : 0;
+    const std::size_t end_row = std::min(row + 2, grid_.rows());
+    for (std::size_t r = row > 0 ? row - 1 : 0; r < end_row; ++r) {
+        const std::size_t row_start = r * grid_.columns();
+        __builtin_prefetch(&starts_[row_start + first_column]);
+        __builtin_prefetch(&fresh_heads_[row_start + first_column]);
+    }
+}
+
+}  // namespace tarn::planning
