@@ -5,11 +5,16 @@ import sys
 import textwrap
 
 import pytest
+from conftest import needs_file
 
 SANITIZED = bool(os.environ.get("TARN_SANITIZED")) or "asan" in os.environ.get("LD_PRELOAD", "")
-pytestmark = pytest.mark.skipif(
-    SANITIZED, reason="the sanitizers reserve terabytes of shadow memory, so no address-space limit fits"
-)
+pytestmark = [
+    pytest.mark.skipif(
+        SANITIZED, reason="the sanitizers reserve terabytes of shadow memory, so no address-space limit fits"
+    ),
+    needs_file("/proc/self/status"),
+    pytest.mark.usefixtures("enforced_address_space_limit"),
+]
 
 # Each snippet runs in its own interpreter whose address space is capped a little above what it
 # has mapped once everything is imported, so running out of memory is quick and certain.

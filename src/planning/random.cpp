@@ -311,7 +311,7 @@ double sample_below(Rng& rng, double upper) {
     check_sampling_range(upper);
     const double scale = upper - low;
     for (;;) {
-        // Kept as two statements so no fused multiply-add changes the rounding.
+        // Rounded twice, product then sum: the build never fuses them (-ffp-contract=off).
         const double scaled = unit_interval_value(rng.next_u64()) * scale;
         const double value = scaled + low;
         // Rounding can carry the product up to `upper` itself; such a draw is not in range.
