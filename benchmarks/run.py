@@ -604,7 +604,7 @@ def main(argv=None):
     }
     report["targets"] = targets(report)
     report["machine"] = {"python": sys.version.split()[0], "platform": platform.platform(),
-                         "numpy": _version("numpy"), "tarn": _version("tarn"),
+                         "numpy": _version("numpy"), "tarn": _version("pytarn"),
                          "seconds": round(time.perf_counter() - began, 1),
                          "clock": "wall-clock" if args.wall else "process CPU"}
     text = report_text(report)

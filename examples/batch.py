@@ -24,10 +24,10 @@ seeded by the operating system and cannot be seeded from Python.
 whether the goal was "reached", the "path" (points from start to goal, [] when not
 reached) and the "node_count"; for a failed problem, its "index" and the "error" (type
 and message). Long batches show a progress bar when tqdm is installed (pip install
-'tarn[batch]'). Start-up of the pool or the cluster is not timed.
+'pytarn[batch]'). Start-up of the pool or the cluster is not timed.
 
 On a real cluster every worker needs tarn installed (and Dask: pip install
-'tarn[cluster]'); this file's functions travel to the workers with the tasks, so
+'pytarn[cluster]'); this file's functions travel to the workers with the tasks, so
 nothing else has to be copied there. The planner holds the interpreter lock while it
 runs, so threads within one worker process take turns: start one single-threaded
 worker per core, e.g. `dask worker ADDRESS --nworkers 8 --nthreads 1`.
@@ -274,7 +274,7 @@ def timed(function, *args, **options):
 def progress_bar(total, shown):
     """A function that advances a progress bar by a number of problems, or None.
 
-    The bar needs tqdm (pip install 'tarn[batch]'); without it the batch runs silently.
+    The bar needs tqdm (pip install 'pytarn[batch]'); without it the batch runs silently.
     """
     if not shown:
         yield None

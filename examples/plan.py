@@ -18,7 +18,7 @@ seeded from Python, so every run grows a different tree and there is no --seed.
     python examples/plan.py                        # writes plan.png here
     python examples/plan.py --output docs/plan.png --max-iterations 500
 
-The picture needs matplotlib, which the `demo` extra installs: pip install 'tarn[demo]'.
+The picture needs matplotlib, which the `demo` extra installs: pip install 'pytarn[demo]'.
 """
 
 import argparse
@@ -138,7 +138,7 @@ def load_pyplot():
     except ImportError:
         sys.exit(
             "plan.py: drawing the picture needs matplotlib; "
-            "install it with: pip install 'tarn[demo]'"
+            "install it with: pip install 'pytarn[demo]'"
         )
     matplotlib.use("Agg")
     import matplotlib.pyplot as pyplot

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# check_sdist.sh: builds the sdist, checks what it holds, installs it into a fresh virtual
-# environment and runs the sdist's own test suite against that install.
+# check_sdist.sh: builds the sdist and checks what it holds, builds a wheel from it, checks both
+# as the package index and the wheel tools would (metadata, platform policy, exported symbols),
+# installs the wheel into a fresh virtual environment and runs the sdist's own tests against it.
 # Usage: scripts/check_sdist.sh   (PYTHON=interpreter, default python3;
 #                                  EXTRAS=extras to install, default test,cluster)
 set -euo pipefail
@@ -21,7 +22,7 @@ quietly() {
 
 echo "== building the sdist"
 "$python" -m venv "$work/tools"
-quietly "$work/tools/bin/python" -m pip install --upgrade pip build
+quietly "$work/tools/bin/python" -m pip install --upgrade pip build twine auditwheel trove-classifiers
 quietly "$work/tools/bin/python" -m build --sdist --outdir "$work/dist" .
 sdist=$(echo "$work"/dist/*.tar.gz)
 echo "$(basename "$sdist")"
@@ -50,12 +51,52 @@ while read -r output; do complain "build output $output"; done < <(grep -E "$bui
 if ((problems > 0)); then exit 1; fi
 echo "$(wc -l <"$work/files") files, all expected"
 
-echo "== installing it into a fresh environment (extras: $extras)"
+echo "== building a wheel from it"
+# Warnings are errors here too, so the sdist build is as clean as the development one.
+quietly "$work/tools/bin/python" -m pip wheel --no-deps --wheel-dir "$work/wheel" "$sdist" \
+    -Ccmake.define.TARN_WERROR=ON
+wheel=$(echo "$work"/wheel/*.whl)
+echo "$(basename "$wheel")"
+
+echo "== checking the metadata of both"
+"$work/tools/bin/twine" check --strict "$sdist" "$wheel"
+# The index refuses an upload with a classifier it does not know; twine does not look at them.
+"$work/tools/bin/python" - "$wheel" <<'PY'
+import sys, zipfile
+from email.parser import BytesParser
+from trove_classifiers import classifiers
+
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    name = next(n for n in wheel.namelist() if n.endswith(".dist-info/METADATA"))
+    given = BytesParser().parsebytes(wheel.read(name)).get_all("Classifier", [])
+unknown = [c for c in given if c not in classifiers]
+if unknown:
+    sys.exit(f"sdist: unknown classifiers {unknown}")
+print(f"{len(given)} classifiers, all known")
+PY
+
+if [[ $(uname -s) == Linux ]]; then
+    echo "== checking the wheel's platform policy"
+    # Verbose, so the list of libraries to graft is printed even when the build machine's C
+    # library constrains the tag.
+    quietly "$work/tools/bin/auditwheel" -v show "$wheel"
+    grep -vE '^(DEBUG|INFO):' "$work/log" | tee "$work/policy"
+    # Only libraries every manylinux system provides may be needed, so a repair has nothing
+    # to graft in. auditwheel wraps its lines: compare with the words in one line.
+    policy=$(tr -s ' \n' ' ' <"$work/policy")
+    if [[ $policy != *'consistent with the following platform tag: "manylinux_'* ||
+        $policy != *'The wheel requires no external shared libraries!'* ]]; then
+        echo "sdist: the wheel fits no manylinux policy without grafting libraries" >&2
+        exit 1
+    fi
+fi
+bash scripts/check_exports.sh "$wheel"
+
+echo "== installing the wheel into a fresh environment (extras: $extras)"
 "$python" -m venv "$work/venv"
 quietly "$work/venv/bin/python" -m pip install --upgrade pip
-# Warnings are errors here too, so the sdist build is as clean as the development one.
-quietly "$work/venv/bin/python" -m pip install "$sdist[$extras]" -Ccmake.define.TARN_WERROR=ON
-"$work/venv/bin/python" -c 'import importlib.metadata, tarn; print(tarn.__file__, importlib.metadata.version("tarn"))'
+quietly "$work/venv/bin/python" -m pip install "$wheel[$extras]"
+"$work/venv/bin/python" -c 'import importlib.metadata, tarn; print(tarn.__file__, importlib.metadata.version("pytarn"))'
 
 echo "== running the sdist's tests against the install"
 mkdir "$work/unpacked"

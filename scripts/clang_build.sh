@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # clang_build.sh: builds the native core, its tests and the module with clang++ (warnings are
-# errors), then runs the native tests and the pytest suite against that module.
+# errors), then runs the native tests and the pytest suite against that module, and the native
+# tests built for an FMA target (scripts/fma_build.sh).
 # Usage: scripts/clang_build.sh   (CLANGXX=compiler to use instead of the one found;
 #                                  PYTHON=interpreter with pytest, default .venv/bin/python)
 # Skips, successfully, when no usable clang++ is installed.
@@ -49,3 +50,5 @@ import os, sys, tarn
 assert os.path.dirname(tarn.__file__) == sys.argv[1], tarn.__file__
 EOF
 PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest tests -p no:cacheprovider
+
+bash scripts/fma_build.sh "$compiler"

@@ -292,3 +292,42 @@ def under_alarm(call, seconds=0.001, handler=raise_alarm):
     """`call()` with SIGALRM due `seconds` into it."""
     with alarm_after(seconds, handler):
         return call()
+
+
+# Facilities some tests need, detected where they run rather than inferred from the platform.
+
+
+def needs_file(path):
+    """Skips a test where `path` does not exist (macOS has no /proc, for one)."""
+    return pytest.mark.skipif(not os.path.exists(path), reason=f"needs {path}")
+
+
+# Limits a fresh interpreter to 1 GiB of address space and asks for a 2 GiB mapping, which is
+# reserved but never touched: where the limit is enforced the mapping is refused.
+_ADDRESS_SPACE_PROBE = """
+import mmap, resource
+try:
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+except (ValueError, OSError) as refused:
+    raise SystemExit(f"setrlimit(RLIMIT_AS) refused: {refused}")
+try:
+    mmap.mmap(-1, 2 << 30)
+except OSError:
+    print("enforced")
+"""
+
+
+@pytest.fixture(scope="session")
+def enforced_address_space_limit():
+    """Skips a test where a process cannot be held to an address-space limit (RLIMIT_AS is not
+    enforced on macOS)."""
+    probe = subprocess.run(
+        [sys.executable, "-c", _ADDRESS_SPACE_PROBE],
+        capture_output=True,
+        text=True,
+        timeout=SUBPROCESS_TIMEOUT,
+        check=False,
+    )
+    if probe.stdout != "enforced\n":
+        why = probe.stderr.strip() or "a larger mapping was granted"
+        pytest.skip(f"needs an enforced address-space limit (RLIMIT_AS): {why}")

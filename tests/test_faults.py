@@ -6,7 +6,7 @@ import re
 import sys
 
 import pytest
-from conftest import HugeLength, raised
+from conftest import HugeLength, needs_file, raised
 
 
 UNWRAPPED = "Unwrapped panic from Python code"
@@ -240,6 +240,8 @@ except BaseException as caught:
     @pytest.mark.skipif(
         "asan" in os.environ.get("LD_PRELOAD", ""), reason="address limits clash with sanitizers"
     )
+    @needs_file("/proc/self/status")
+    @pytest.mark.usefixtures("enforced_address_space_limit")
     def test_native_memory_exhaustion_is_memory_error(self, run_python):
         result = run_python("""
             import resource

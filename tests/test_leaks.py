@@ -334,9 +334,19 @@ def _native_heap_reader():
 native_heap_bytes = _native_heap_reader()
 
 
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def _resident_bytes_reader():
+    """Bytes of this process resident in memory, or None where /proc/self/statm is missing."""
+    if SANITIZED or not os.path.exists("/proc/self/statm"):
+        return None  # the sanitizers' shadow memory would swamp the figure anyway
+
+    def resident_bytes():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    return resident_bytes
+
+
+resident_bytes = _resident_bytes_reader()
 
 
 def measure():
@@ -345,7 +355,7 @@ def measure():
         sys.getallocatedblocks(),
         tracemalloc.get_traced_memory()[0],
         native_heap_bytes() if native_heap_bytes else 0,
-        0 if SANITIZED else resident_bytes(),
+        resident_bytes() if resident_bytes else 0,
     )
 
 

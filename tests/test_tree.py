@@ -20,6 +20,8 @@ MAX_INDEX = 2**64 - 1
 NEW = "Tree.__new__()"
 TPFLAGS_BASETYPE = 1 << 10
 TPFLAGS_HAVE_GC = 1 << 14
+# getrusage() reports the peak resident size in bytes on macOS, in KiB elsewhere.
+MAXRSS_PER_MIB = 1 << 20 if sys.platform == "darwin" else 1 << 10
 SLOT_MP_LENGTH, SLOT_MP_SUBSCRIPT, SLOT_SQ_ITEM, SLOT_TP_METHODS, SLOT_TP_GETSET = 4, 5, 44, 64, 73
 
 
@@ -688,7 +690,7 @@ class TestResources:
         self.churn(50)  # reach the steady state of every allocator first
         gc.collect()
         blocks = sys.getallocatedblocks()
-        peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         references = (sys.getrefcount(Tree), sys.getrefcount(Sub), sys.getrefcount(self.COORDINATES))
         self.churn(400)
         gc.collect()
@@ -696,5 +698,5 @@ class TestResources:
         # Each round moves about 200 KiB of native storage and thousands of Python objects,
         # so a leak on any path shows up far above these margins.
         assert sys.getallocatedblocks() - blocks < 200
-        assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak_kib < 8 * 1024
+        assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak < 8 * MAXRSS_PER_MIB
         assert (sys.getrefcount(Tree), sys.getrefcount(Sub), sys.getrefcount(self.COORDINATES)) == references

@@ -35,7 +35,11 @@ double general_distance(std::span<const double> a, std::span<const double> b);
 // The same, inline for the planner's common case of two coordinates shared,
 // where planar_distance does the very same operations.
 inline double distance(std::span<const double> a, std::span<const double> b) {
-    if (std::min(a.size(), b.size()) == 2) return planar_distance(a[0], a[1], b[0], b[1]);
+    // Both sizes tested on their own first, so that the compiler sees the reads
+    // below as in bounds.
+    if (a.size() >= 2 && b.size() >= 2 && std::min(a.size(), b.size()) == 2) {
+        return planar_distance(a[0], a[1], b[0], b[1]);
+    }
     return general_distance(a, b);
 }
 

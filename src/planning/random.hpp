@@ -127,7 +127,7 @@ inline double sample_below_checked(Rng& rng, double upper) {
         // The upper 52 bits as the mantissa of a double in [1, 2), less one:
         // an evenly spaced grid on [0, 1).
         const double unit = std::bit_cast<double>(rng.next_u64() >> 12 | exponent_of_one) - 1.0;
-        // Kept as two statements so no fused multiply-add changes the rounding.
+        // Rounded twice, product then sum: the build never fuses them (-ffp-contract=off).
         const double scaled = unit * scale;
         const double value = scaled + low;
         // Rounding can carry the product up to `upper` itself; such a draw is not in range.

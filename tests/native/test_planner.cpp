@@ -184,6 +184,14 @@ TEST_CASE("distance: the planar form is the general one, bit for bit") {
     }
 }
 
+TEST_CASE("distance: each square is rounded before it is added, in the library and here") {
+    // With the second square fused into the addition (a multiply-add) the sum, and its root,
+    // come out one unit in the last place lower: 0.7453559924999298.
+    const double x = 1.0 / 3.0, y = 2.0 / 3.0;
+    CHECK_EQ(distance(FloatVector{x, y}, FloatVector{0.0, 0.0}), 0.7453559924999299);
+    CHECK_EQ(planar_distance(x, y, 0.0, 0.0), 0.7453559924999299);
+}
+
 // ---- Planner ----
 
 TEST_CASE("planner: zero iterations returns the start alone without a generator") {
