@@ -171,16 +171,13 @@ Ref try_add_buffers(PyObject* vector_a, PyObject* vector_b) {
     const std::optional<double> scalar = b.readable() ? std::nullopt : plain_number(vector_b);
     if (!b.readable() && !scalar) return Ref();
     const std::size_t length = b.readable() ? std::min(a.size(), b.size()) : a.size();
-    Ref sum = Ref::steal(PyList_New(Py_ssize_t(length)));
-    for (std::size_t i = 0; sum && i < length; ++i) {
-        PyObject* value = PyFloat_FromDouble(a[i] + (scalar ? *scalar : b[i]));
-        if (!value)
-            sum = Ref();
-        else
-            PyList_SET_ITEM(sum.get(), Py_ssize_t(i), value);
+    // Running out of memory raises MemoryError at once: the general path
+    // would need more memory still.
+    Ref sum = steal_or_raise(PyList_New(Py_ssize_t(length)));
+    for (std::size_t i = 0; i < length; ++i) {
+        const double value = a[i] + (scalar ? *scalar : b[i]);
+        PyList_SET_ITEM(sum.get(), Py_ssize_t(i), raise_if_null(PyFloat_FromDouble(value)));
     }
-    // Out of memory: the general path starts afresh and reports it its own way.
-    if (!sum) discard_pending_error();
     return sum;
 }
 

@@ -30,7 +30,8 @@ bool buffer_of_no_single_number(PyObject* obj);
 // either another such buffer or an exact float or int, computed straight into
 // the result list: what the general path returns, without the native copies.
 // A null Ref when the general path must run (other operands, an int too large
-// for a double, memory running out); nothing has been raised then.
+// for a double); nothing has been raised then. Running out of memory raises
+// MemoryError.
 Ref try_add_buffers(PyObject* vector_a, PyObject* vector_b);
 
 }  // namespace tarn::binding
