@@ -2,6 +2,7 @@
 import contextlib
 import ctypes
 import functools
+import gc
 import math
 import os
 import signal
@@ -276,7 +277,13 @@ def raise_alarm(signum, frame):
 
 @contextlib.contextmanager
 def alarm_after(seconds, handler=raise_alarm):
-    """SIGALRM, handled by `handler`, `seconds` into the block; cancelled when it ends."""
+    """SIGALRM, handled by `handler`, `seconds` into the block; cancelled when it ends.
+
+    The garbage collector's callbacks (hypothesis installs one) are set aside meanwhile: Python
+    code they run during a collection could run the handler there, where its exception would
+    only be reported as unraisable, and the call under test would never see it."""
+    callbacks = gc.callbacks[:]
+    gc.callbacks.clear()
     previous = signal.signal(signal.SIGALRM, handler)
     signal.setitimer(signal.ITIMER_REAL, seconds)
     try:
@@ -286,6 +293,7 @@ def alarm_after(seconds, handler=raise_alarm):
             signal.setitimer(signal.ITIMER_REAL, 0)
         finally:
             signal.signal(signal.SIGALRM, previous)
+            gc.callbacks.extend(callbacks)
 
 
 def under_alarm(call, seconds=0.001, handler=raise_alarm):
