@@ -24,7 +24,7 @@ constexpr std::ptrdiff_t cache_line = 64;
 
 }  // namespace
 
-CellRunIndex::CellRunIndex(double width, double height, std::vector<IndexedPoint> points)
+CellRunIndex::CellRunIndex(double width, double height, CachedVector<IndexedPoint> points)
     : width_(width), height_(height), sorted_(std::move(points)) {
     for (const IndexedPoint& p : sorted_) {
         if (p.index < lowest_.index) lowest_ = p;
@@ -68,15 +68,15 @@ void CellRunIndex::regrid() {
         for (const IndexedPoint& p : sorted_) visit(p);
         for (const IndexedPoint& p : fresh_) visit(p);
     };
-    std::vector<std::size_t> starts(grid_.cell_count() + 1, 0);
+    CachedVector<std::size_t> starts(grid_.cell_count() + 1, 0);
     for_each_point([&](const IndexedPoint& p) { ++starts[grid_.cell_of(p.point) + 1]; });
     for (std::size_t c = 0; c < grid_.cell_count(); ++c) starts[c + 1] += starts[c];
     // Room for every point until the next regrid, so that merges never
     // move the runs to new memory; pages only count once they are written.
-    std::vector<IndexedPoint> sorted;
+    CachedVector<IndexedPoint> sorted;
     sorted.reserve(regrid_at_);
     sorted.resize(count);
-    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    CachedVector<std::size_t> next(starts.begin(), starts.end() - 1);
     for_each_point([&](const IndexedPoint& p) { sorted[next[grid_.cell_of(p.point)]++] = p; });
     starts_ = std::move(starts);
     sorted_ = std::move(sorted);

@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/block_cache.hpp"
 #include "planning/cell_grid.hpp"
 #include "planning/nearest.hpp"
 
@@ -22,7 +23,7 @@ class CellRunIndex {
 public:
     // `points` (finite coordinates) over [0, width) x [0, height), both
     // positive and finite.
-    CellRunIndex(double width, double height, std::vector<IndexedPoint> points);
+    CellRunIndex(double width, double height, CachedVector<IndexedPoint> points);
 
     void insert(const IndexedPoint& entry);
     std::size_t size() const noexcept { return sorted_.size() + fresh_.size(); }
@@ -50,13 +51,13 @@ private:
     double width_, height_;
     CellGrid grid_;
     // Cell c's sorted points are sorted_[starts_[c]] up to sorted_[starts_[c + 1]].
-    std::vector<std::size_t> starts_;
-    std::vector<IndexedPoint> sorted_;
+    CachedVector<std::size_t> starts_;
+    CachedVector<IndexedPoint> sorted_;
     // Points since the last merge: cell c's chain starts at fresh_heads_[c]
     // and follows fresh_next_; no_link ends it.
-    std::vector<IndexedPoint> fresh_;
-    std::vector<Link> fresh_next_;
-    std::vector<Link> fresh_heads_;
+    CachedVector<IndexedPoint> fresh_;
+    CachedVector<Link> fresh_next_;
+    CachedVector<Link> fresh_heads_;
     std::size_t regrid_at_ = 0;  // size that triggers the next regrid
     std::size_t merge_at_ = 0;   // fresh count that triggers the next merge
     IndexedPoint lowest_{{0.0, 0.0}, std::numeric_limits<Index>::max()};

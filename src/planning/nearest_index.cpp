@@ -46,9 +46,9 @@ void NearestIndex::insert(Index index, const Sample& point) {
 }
 
 template <class Visit>
-void NearestIndex::for_each_point(const std::vector<Cell>& cells,
-                                  const std::vector<std::uint8_t>& fill,
-                                  const std::vector<SlotIndex>& slot_indices,
+void NearestIndex::for_each_point(const CachedVector<Cell>& cells,
+                                  const CachedVector<std::uint8_t>& fill,
+                                  const CachedVector<SlotIndex>& slot_indices,
                                   const std::vector<Entry>& overflow, Visit&& visit) {
     for (const Entry& entry : overflow) visit(entry);
     for (std::size_t cell = 0; cell < cells.size(); ++cell) {
@@ -59,7 +59,7 @@ void NearestIndex::for_each_point(const std::vector<Cell>& cells,
 }
 
 void NearestIndex::move_into_runs() {
-    std::vector<Entry> all;
+    CachedVector<Entry> all;
     all.reserve(size_);
     for_each_point(cells_, fill_, slot_indices_, overflow_,
                    [&](const Entry& entry) { all.push_back(entry); });
@@ -99,9 +99,9 @@ std::size_t NearestIndex::overflow_head(std::size_t cell) const {
 void NearestIndex::regrid() {
     // The old layout is read straight into the new one, with no copy of
     // every point in between.
-    const std::vector<Cell> old_cells = std::move(cells_);
-    const std::vector<std::uint8_t> old_fill = std::move(fill_);
-    const std::vector<SlotIndex> old_slot_indices = std::move(slot_indices_);
+    const CachedVector<Cell> old_cells = std::move(cells_);
+    const CachedVector<std::uint8_t> old_fill = std::move(fill_);
+    const CachedVector<SlotIndex> old_slot_indices = std::move(slot_indices_);
     const std::vector<Entry> old_overflow = std::move(overflow_);
     overflow_heads_.clear();
     overflow_next_.clear();

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/block_cache.hpp"
 #include "core/types.hpp"
 #include "planning/cell_grid.hpp"
 #include "planning/cell_run_index.hpp"
@@ -92,9 +93,9 @@ private:
     void place(const Entry& entry);
     void regrid();
     template <class Visit>
-    static void for_each_point(const std::vector<Cell>& cells,
-                               const std::vector<std::uint8_t>& fill,
-                               const std::vector<SlotIndex>& slot_indices,
+    static void for_each_point(const CachedVector<Cell>& cells,
+                               const CachedVector<std::uint8_t>& fill,
+                               const CachedVector<SlotIndex>& slot_indices,
                                const std::vector<Entry>& overflow, Visit&& visit);
     void move_into_runs();
 
@@ -102,10 +103,10 @@ private:
     std::size_t run_layout_size_;
     CellGrid grid_;
     std::size_t stride_ = 3;  // stored cells per row: columns + 2
-    std::vector<Cell> cells_;
+    CachedVector<Cell> cells_;
     // Used slots per cell, with overflow_flag set when the cell has a chain.
-    std::vector<std::uint8_t> fill_;
-    std::vector<SlotIndex> slot_indices_;  // slots per cell, in slot order
+    CachedVector<std::uint8_t> fill_;
+    CachedVector<SlotIndex> slot_indices_;  // slots per cell, in slot order
     // Cell c's overflow chain starts at overflow_heads_[c] (present only
     // when the cell has one) and follows overflow_next_; no_link ends it.
     // Chains are rare, so they are found by hashing rather than through a

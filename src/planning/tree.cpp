@@ -7,7 +7,7 @@
 
 namespace tarn::planning {
 
-Tree::Tree(FloatVector start) : coordinates_(std::move(start)), node_starts_{0} {
+Tree::Tree(FloatVector start) : coordinates_(start.begin(), start.end()), node_starts_{0} {
     node_starts_.push_back(coordinates_.size());
 }
 

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "core/block_cache.hpp"
 #include "core/types.hpp"
 
 namespace tarn::planning {
@@ -66,12 +67,12 @@ private:
     // Node i's coordinates are coordinates_[node_starts_[i]] up to
     // coordinates_[node_starts_[i + 1]]; node_starts_ has size() + 1 entries
     // and starts with 0.
-    std::vector<double> coordinates_;
-    std::vector<std::size_t> node_starts_;
+    CachedVector<double> coordinates_;
+    CachedVector<std::size_t> node_starts_;
     // Edge k, made by the k-th successful connect, runs from edge_parents_[k]
     // (always below size()) to edge_children_[k] (any value).
-    std::vector<Index> edge_parents_;
-    std::vector<Index> edge_children_;
+    CachedVector<Index> edge_parents_;
+    CachedVector<Index> edge_children_;
 };
 
 }  // namespace tarn::planning

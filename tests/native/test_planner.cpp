@@ -6,9 +6,12 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
+#include "core/block_cache.hpp"
 #include "core/fault.hpp"
 #include "planning/planner.hpp"
 #include "planning/random.hpp"
@@ -88,6 +91,44 @@ const std::vector<FloatVector> crowded_obstacles{{1, 1}, {3, 3}, {1, 3}, {3, 1}}
 }  // namespace
 
 // ---- Tree record ----
+
+TEST_CASE("released large blocks come back for their size class, within the cache's limit") {
+    namespace cache = tarn::block_cache;
+    const auto aligned = [](void* block) {
+        return reinterpret_cast<std::uintptr_t>(block) %
+                   static_cast<std::size_t>(cache::alignment) ==
+               0;
+    };
+    cache::release(cache::allocate(1000), 1000);  // too small to keep
+    CHECK_EQ(cache::cached_bytes(), std::size_t{0});
+
+    void* block = cache::allocate(100'000);
+    CHECK(aligned(block));
+    cache::release(block, 100'000);
+    CHECK_EQ(cache::cached_bytes(), std::size_t{1} << 17);
+    void* same_class = cache::allocate(70'000);
+    CHECK(same_class == block);
+    CHECK_EQ(cache::cached_bytes(), std::size_t{0});
+
+    // Past the limit, room is made for the newest block.
+    const std::size_t half = cache::cached_bytes_limit / 2;
+    std::vector<void*> halves;
+    for (int i = 0; i < 3; ++i) halves.push_back(cache::allocate(half));
+    for (void* h : halves) cache::release(h, half);
+    CHECK_EQ(cache::cached_bytes(), cache::cached_bytes_limit);
+    cache::release(same_class, 70'000);
+    CHECK(cache::cached_bytes() <= cache::cached_bytes_limit);
+    CHECK(cache::allocate(70'000) == same_class);
+    cache::release(same_class, 70'000);
+
+    // A block released on another thread joins that thread's cache, which
+    // frees it when the thread ends.
+    void* moved = cache::allocate(half);
+    std::thread([&] {
+        cache::release(moved, half);
+        CHECK_EQ(cache::cached_bytes(), half);
+    }).join();
+}
 
 TEST_CASE("tree: creation holds the start point and one empty child list") {
     const Tree tree({1.5, -2.0, 7.0});
