@@ -10,6 +10,7 @@ results-quick.json and scaling-quick.png.
 import argparse
 import gc
 import json
+import marshal
 import math
 import platform
 import random
@@ -27,6 +28,7 @@ vector_add = tarn.moremath.vectors.vector_add
 rapidly_exploring_random_tree = tarn.rrt.rapidly_exploring_random_tree
 
 START, GOAL, BOUNDARIES = [1.0, 1.0], [99.0, 99.0], [100.0, 100.0]
+READ_BACK_FLOOR = "read-back floor"
 OBSTACLE_COUNT = 20
 GOAL_STEP_SIZE = 5.0
 
@@ -207,9 +209,17 @@ def planner_implementations(ompl_rrt):
     return implementations
 
 
+def read_back_floor(obstacles, samples):
+    """Building the lists that reading a tree back returns, with no planner: CPython's own
+    C-level deserializer making the same lists, floats and ints from bytes prepared here."""
+    blobs = [marshal.dumps(part) for part in tarn_read(obstacles, 0.0, samples)]
+    return lambda: [marshal.loads(blob) for blob in blobs]
+
+
 def bench_planner(settings, obstacles, implementations):
     """Sizes in increasing order; a size whose projected time is too long is skipped."""
-    tarn_only = {"tarn", "tarn (bare)", "ompl"}
+    implementations = {**implementations, READ_BACK_FLOOR: None}
+    tarn_only = {"tarn", "tarn (bare)", READ_BACK_FLOOR, "ompl"}
     sizes = sorted(set(settings.planner_peer_sizes) | set(settings.planner_tarn_sizes))
     history = {name: ([], []) for name in implementations}
     results, skipped = [], []
@@ -223,7 +233,10 @@ def bench_planner(settings, obstacles, implementations):
                 skipped.append({"implementation": name, "size": size,
                                 "projected_seconds": projection})
                 continue
-            calls[name] = (lambda p, s: lambda: p(obstacles, 0.0, s))(planner, size)
+            if name == READ_BACK_FLOOR:
+                calls[name] = read_back_floor(obstacles, size)
+            else:
+                calls[name] = (lambda p, s: lambda: p(obstacles, 0.0, s))(planner, size)
         if not calls:
             continue
         medians = measure(calls, settings)
@@ -461,6 +474,13 @@ def targets(report):
         r = per_node[0] if per_node else None
         checks.append((f"planner {format_size(size)}, {name}: ns per node <= {limit}", r,
                        r is not None and r <= limit))
+    for size in (3 * 10**4, 10**6):
+        rows = [row["seconds"] for row in planner if row["size"] == size]
+        seconds = rows[0] if rows else {}
+        r = ((seconds["tarn"] - seconds["tarn (bare)"]) / seconds[READ_BACK_FLOOR]
+             if {"tarn", "tarn (bare)", READ_BACK_FLOOR} <= seconds.keys() else None)
+        checks.append((f"planner {format_size(size)}: read-back (tarn - tarn (bare)) / "
+                       "read-back floor <= 1.1", r, r is not None and r <= 1.1))
     for row in report.get("buffers", []):
         r = row["seconds"]["tarn (arrays)"] / row["seconds"]["tarn (lists)"]
         checks.append((f"{row['case']} {format_size(row['size'])}: arrays/lists <= 1", r,

@@ -74,13 +74,28 @@ private:
     std::uint64_t consecutive_rejections_ = 0;
 };
 
-// Room for the nodes of a whole run, up to a cap: a run that ends early at
-// the goal does not claim memory for all of `max_iterations`.
-void reserve_for(Tree& tree, Index max_iterations) {
-    constexpr Index most_reserved = Index{1} << 12;
+// Room for the tree's nodes comes in two steps. First for a few thousand
+// samples, so that a run that ends early at the goal does not claim memory for
+// all of `max_iterations`. A run that outgrows that then gets room for the rest
+// at once, when the rest is of modest size: that spares the copies of growing
+// step by step and never asks for more than growing would.
+constexpr Index first_reservation = Index{1} << 12;
+constexpr Index largest_second_reservation = Index{1} << 21;
+
+void reserve_samples(Tree& tree, Index samples) {
     // The samples, and the goal that may follow them.
-    tree.reserve(static_cast<std::size_t>(std::min(max_iterations, most_reserved)) + 2,
-                 sizeof(Sample) / sizeof(double));
+    tree.reserve(static_cast<std::size_t>(samples) + 2, sizeof(Sample) / sizeof(double));
+}
+
+void reserve_for(Tree& tree, Index max_iterations) {
+    reserve_samples(tree, std::min(max_iterations, first_reservation));
+}
+
+void reserve_rest(Tree& tree, Index accepted_samples, Index max_iterations) {
+    const Index rest = max_iterations - accepted_samples;
+    if (accepted_samples == first_reservation && rest <= largest_second_reservation) {
+        reserve_samples(tree, rest);
+    }
 }
 
 // Hangs `sample` from its nearest node; returns the new node's index.
@@ -162,6 +177,7 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks
             }
             sample_nodes.prefetch(following);
         }
+        reserve_rest(tree, accepted_samples, input.max_iterations);
         const Index new_index = attach(tree, sample_nodes, sample);
         if (reaches_goal(sample)) {
             tree.push(input.goal);

@@ -32,7 +32,10 @@ struct ChildLists {
 // heap blocks and two vector headers: the coordinates of all nodes sit end to
 // end in one array, and the edges are kept as a log in `connect` order. The
 // per-parent lists are gathered from that log when someone reads them, which
-// keeps the order of attachment within each list.
+// keeps the order of attachment within each list. What the planner's trees
+// make predictable is not stored at all: where a node starts, while every
+// node has as many coordinates as the first, and which node an edge leads
+// to, while edge k has always led to node k + 1.
 class Tree {
 public:
     explicit Tree(FloatVector start);
@@ -47,10 +50,13 @@ public:
     // count, leaving the record unchanged.
     void connect(Index parent_index, Index child_index);
 
-    std::size_t size() const noexcept { return node_starts_.size() - 1; }
+    std::size_t size() const noexcept { return size_; }
 
     // Node `index`'s coordinates; `index` must be below size().
     std::span<const double> node(std::size_t index) const noexcept {
+        if (node_starts_.empty()) {
+            return {coordinates_.data() + index * common_length_, common_length_};
+        }
         return {coordinates_.data() + node_starts_[index],
                 coordinates_.data() + node_starts_[index + 1]};
     }
@@ -64,13 +70,25 @@ public:
     std::vector<IndexList> adjacency_list() const;
 
 private:
+    Index child_of(std::size_t edge) const noexcept {
+        return edge_children_.empty() ? Index{edge} + 1 : edge_children_[edge];
+    }
+    // Write out what was implicit, before the first node or edge that breaks
+    // the pattern. The record's content does not change.
+    void list_node_starts();
+    void list_edge_children();
+
+    std::size_t size_ = 1;
     // Node i's coordinates are coordinates_[node_starts_[i]] up to
-    // coordinates_[node_starts_[i + 1]]; node_starts_ has size() + 1 entries
-    // and starts with 0.
+    // coordinates_[node_starts_[i + 1]]. node_starts_ stays empty while every
+    // node has common_length_ coordinates, and node i's then start at
+    // i * common_length_; once listed it has size() + 1 entries, from 0.
     CachedVector<double> coordinates_;
+    std::size_t common_length_;
     CachedVector<std::size_t> node_starts_;
     // Edge k, made by the k-th successful connect, runs from edge_parents_[k]
-    // (always below size()) to edge_children_[k] (any value).
+    // (always below size()) to child_of(k) (any value). edge_children_ stays
+    // empty while every edge k has led to node k + 1.
     CachedVector<Index> edge_parents_;
     CachedVector<Index> edge_children_;
 };

@@ -170,6 +170,37 @@ TEST_CASE("tree: connect appends children in call order without checking them") 
     CHECK(tree.adjacency_list() == (std::vector<IndexList>{{1, 0, 1, 5}, {huge, 7}, {9, 8}}));
 }
 
+TEST_CASE("tree: nodes and edges read back the same after the planner's patterns break") {
+    // The planner's pattern (2-D nodes, edge k to node k + 1) for a while,
+    // then a node of another length or an edge elsewhere, then the pattern
+    // again.
+    for (const bool break_lengths : {false, true}) {
+        for (const std::size_t pattern_steps : {0, 1, 6}) {
+            Tree tree({0.0, 0.5});
+            std::vector<FloatVector> nodes{{0.0, 0.5}};
+            std::vector<IndexList> children{{}};
+            const auto grow = [&](FloatVector node, Index parent, Index child) {
+                tree.push(node);
+                nodes.push_back(node);
+                children.emplace_back();
+                tree.connect(parent, child);
+                children[parent].push_back(child);
+            };
+            for (std::size_t k = 0; k < pattern_steps; ++k) grow({k + 1.0, -1.0}, k / 2, k + 1);
+            const Index next = tree.size();
+            if (break_lengths) {
+                grow({9.0}, 0, next);
+            } else {
+                grow({9.0, 9.0}, 0, next + 5);
+            }
+            for (std::size_t k = 0; k < 3; ++k)
+                grow({-2.0, k + 0.25}, 1 % tree.size(), tree.size());
+            CHECK(tree.nodes() == nodes);
+            CHECK(tree.adjacency_list() == children);
+        }
+    }
+}
+
 TEST_CASE("tree: node_at reads any node and faults past the last") {
     Tree tree({});
     tree.push(FloatVector{1.0, 2.0, 3.0});

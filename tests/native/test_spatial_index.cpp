@@ -396,7 +396,7 @@ TEST_CASE("planner: grows exactly the tree that the scans grow") {
     field.push_back({37.0});
     field.push_back({not_a_number, 3.0});
     const std::vector<Case> cases{
-        {{0.0, 0.0}, {1e9, 1e9}, {100.0, 100.0}, field, 0.0, 4000},
+        {{0.0, 0.0}, {1e9, 1e9}, {100.0, 100.0}, field, 0.0, 5000},
         {{0.0, 0.0}, {95.0, 95.0}, {100.0, 100.0}, field, 2.0, 4000},
         {{}, {1.0, 1.0, 1.0}, {100.0, 100.0, 5.0}, {}, 0.0, 500},
         {{not_a_number, 0.0}, {}, {10.0, 10.0}, {{5.0, 5.0}}, 0.0, 300},
