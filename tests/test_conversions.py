@@ -173,6 +173,8 @@ def buffer_cases():
         (array.array("b", [-128, 7]), [-128, 7]),
         (memoryview(array.array("H", [65535, 0])), [65535, 0]),
         (memoryview(array.array("d", extremes))[::-2], extremes[::-2]),
+        # Doubles side by side but not aligned to their size.
+        (memoryview(bytes(1) + struct.pack("=2d", 1.5, -0.0))[1:].cast("d"), [1.5, -0.0]),
     ]
     try:
         import numpy as np
@@ -206,6 +208,7 @@ class TestBuffers:
         assert bits(convert(vector_add, value)) == bits(convert(vector_add, items))
         assert bits(vector_add(value, value)) == bits(vector_add(items, items))
         assert bits(vector_add(value, items[:1])) == bits(vector_add(items, items[:1]))
+        assert bits(vector_add(value, 0.25)) == bits(vector_add(items, 0.25))
         assert vector_add(value[:0], "ignored") == []
 
     def test_array_rows_as_obstacles(self, plan):

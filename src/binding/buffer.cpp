@@ -145,6 +145,13 @@ public:
         const Py_buffer& view = buffer_.get();
         return read_(static_cast<const char*>(view.buf) + Py_ssize_t(i) * view.strides[0]);
     }
+    // The items themselves, when they are aligned doubles side by side; else null.
+    const double* packed_doubles() const noexcept {
+        const Py_buffer& view = buffer_.get();
+        const bool packed = read_ == &read_item<double> && view.strides[0] == sizeof(double) &&
+                            reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+        return packed ? static_cast<const double*>(view.buf) : nullptr;
+    }
 
 private:
     BufferView buffer_;
@@ -174,9 +181,22 @@ Ref try_add_buffers(PyObject* vector_a, PyObject* vector_b) {
     // Running out of memory raises MemoryError at once: the general path
     // would need more memory still.
     Ref sum = steal_or_raise(PyList_New(Py_ssize_t(length)));
-    for (std::size_t i = 0; i < length; ++i) {
-        const double value = a[i] + (scalar ? *scalar : b[i]);
-        PyList_SET_ITEM(sum.get(), Py_ssize_t(i), raise_if_null(PyFloat_FromDouble(value)));
+    const auto fill = [&](auto&& item_a, auto&& item_b) {
+        for (std::size_t i = 0; i < length; ++i) {
+            const double value = item_a(i) + item_b(i);
+            PyList_SET_ITEM(sum.get(), Py_ssize_t(i), raise_if_null(PyFloat_FromDouble(value)));
+        }
+    };
+    // Packed doubles, the common case, are read straight; any other layout
+    // or format through the item reader, with the same values.
+    const double* packed_a = a.packed_doubles();
+    const double* packed_b = scalar ? nullptr : b.packed_doubles();
+    if (packed_a && (scalar || packed_b)) {
+        fill([&](std::size_t i) { return packed_a[i]; },
+             [&](std::size_t i) { return scalar ? *scalar : packed_b[i]; });
+    } else {
+        fill([&](std::size_t i) { return a[i]; },
+             [&](std::size_t i) { return scalar ? *scalar : b[i]; });
     }
     return sum;
 }
