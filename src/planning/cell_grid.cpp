@@ -42,17 +42,23 @@ CellGrid CellGrid::with_cell_count(double width, double height, std::size_t cell
 
 double CellGrid::outside_block_lower_bound(const Sample& point, std::size_t column, std::size_t row,
                                            std::size_t radius) const noexcept {
+    return outside_cells_lower_bound(point, column > radius ? column - radius : 0, column + radius,
+                                     row > radius ? row - radius : 0, row + radius);
+}
+
+double CellGrid::outside_cells_lower_bound(const Sample& point, std::size_t first_column,
+                                           std::size_t last_column, std::size_t first_row,
+                                           std::size_t last_row) const noexcept {
     // Any cell outside the block lies wholly beyond one of the block's four
     // walls, give or take the margin, so its distance is at least the gap
     // across that wall alone.
     double gap = infinity;
-    if (column > radius) gap = std::min(gap, point[0] - double(column - radius) * x_step_);
-    if (column + radius + 1 < columns_) {
-        gap = std::min(gap, double(column + radius + 1) * x_step_ - point[0]);
+    if (first_column > 0) gap = std::min(gap, point[0] - double(first_column) * x_step_);
+    if (last_column + 1 < columns_) {
+        gap = std::min(gap, double(last_column + 1) * x_step_ - point[0]);
     }
-    if (row > radius) gap = std::min(gap, point[1] - double(row - radius) * y_step_);
-    if (row + radius + 1 < rows_)
-        gap = std::min(gap, double(row + radius + 1) * y_step_ - point[1]);
+    if (first_row > 0) gap = std::min(gap, point[1] - double(first_row) * y_step_);
+    if (last_row + 1 < rows_) gap = std::min(gap, double(last_row + 1) * y_step_ - point[1]);
     if (gap == infinity) return infinity;
     gap -= margin_;
     return gap > 0.0 ? planar_distance(gap, 0.0, 0.0, 0.0) : 0.0;

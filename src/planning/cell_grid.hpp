@@ -73,8 +73,28 @@ public:
     // around it; +inf when the block covers the grid.
     double outside_block_lower_bound(const Sample& point, std::size_t column, std::size_t row,
                                      std::size_t radius) const noexcept;
+    // The same for the cells from (first_column, first_row) to (last_column,
+    // last_row), both included, which must hold `point`'s cell.
+    double outside_cells_lower_bound(const Sample& point, std::size_t first_column,
+                                     std::size_t last_column, std::size_t first_row,
+                                     std::size_t last_row) const noexcept;
+
+    // The first of the two columns (rows) nearest to x (y), which lies in
+    // `column` (`row`): its own and the neighbour beyond its nearer wall,
+    // kept within the grid. Where the nearest point lies close by, the 2 x 2
+    // cells these give hold it more often than not.
+    std::size_t first_of_column_pair(double x, std::size_t column) const noexcept {
+        return first_of_pair(x * x_scale_ - double(column), column, columns_);
+    }
+    std::size_t first_of_row_pair(double y, std::size_t row) const noexcept {
+        return first_of_pair(y * y_scale_ - double(row), row, rows_);
+    }
 
 private:
+    static std::size_t first_of_pair(double offset, std::size_t slot, std::size_t slots) noexcept {
+        const std::size_t first = offset < 0.5 && slot > 0 ? slot - 1 : slot;
+        return first + 1 < slots ? first : (slots > 1 ? slots - 2 : 0);
+    }
     static std::size_t slot_of(double value, double scale, std::size_t slots) noexcept {
         // Clamped as a double, so that the conversion is always defined.
         const double position = std::min(std::max(value * scale, 0.0), double(slots - 1));

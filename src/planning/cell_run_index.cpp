@@ -117,24 +117,36 @@ void CellRunIndex::consider_cell(std::size_t cell, const Sample& query, Nearest&
     for (Link e = fresh_heads_[cell]; e != no_link; e = fresh_next_[e]) consider(fresh_[e]);
 }
 
+CellRunIndex::CellSpan CellRunIndex::block_around(std::size_t column,
+                                                  std::size_t row) const noexcept {
+    return {column > 0 ? column - 1 : 0, std::min(column + 2, grid_.columns()),
+            row > 0 ? row - 1 : 0, std::min(row + 2, grid_.rows())};
+}
+
+CellRunIndex::CellSpan CellRunIndex::pair_block(const Sample& query, std::size_t column,
+                                                std::size_t row) const noexcept {
+    const std::size_t first_column = grid_.first_of_column_pair(query[0], column);
+    const std::size_t first_row = grid_.first_of_row_pair(query[1], row);
+    return {first_column, std::min(first_column + 2, grid_.columns()), first_row,
+            std::min(first_row + 2, grid_.rows())};
+}
+
 template <class Visit>
-void CellRunIndex::for_each_in_block(std::size_t column, std::size_t row, Visit&& visit) const {
-    const std::size_t first_column = column > 0 ? column - 1 : 0;
-    const std::size_t end_column = std::min(column + 2, grid_.columns());
-    const std::size_t end_row = std::min(row + 2, grid_.rows());
-    for (std::size_t r = row > 0 ? row - 1 : 0; r < end_row; ++r) {
-        // The row's cells in the block are one run of memory.
+void CellRunIndex::for_each_in(const CellSpan& span, Visit&& visit) const {
+    for (std::size_t r = span.first_row; r < span.end_row; ++r) {
+        // The row's cells in the span are one run of memory.
         const std::size_t row_start = r * grid_.columns();
-        const std::size_t end = starts_[row_start + end_column];
-        for (std::size_t e = starts_[row_start + first_column]; e < end; ++e) visit(sorted_[e]);
-        for (std::size_t c = row_start + first_column; c < row_start + end_column; ++c) {
+        const std::size_t end = starts_[row_start + span.end_column];
+        for (std::size_t e = starts_[row_start + span.first_column]; e < end; ++e) {
+            visit(sorted_[e]);
+        }
+        for (std::size_t c = row_start + span.first_column; c < row_start + span.end_column; ++c) {
             for (Link e = fresh_heads_[c]; e != no_link; e = fresh_next_[e]) visit(fresh_[e]);
         }
     }
 }
 
-bool CellRunIndex::settle_in_block(const Sample& query, std::size_t column, std::size_t row,
-                                   Nearest& best) const {
+bool CellRunIndex::settle_in(const CellSpan& span, const Sample& query, Nearest& best) const {
     // Square sums order distances, except that sums a few units in the last
     // place apart may share a root: settled only when one point alone is that
     // close to the least.
@@ -142,12 +154,11 @@ bool CellRunIndex::settle_in_block(const Sample& query, std::size_t column, std:
         return planar_square_sum(p.point[0], p.point[1], query[0], query[1]);
     };
     double least = std::numeric_limits<double>::infinity();
-    for_each_in_block(column, row,
-                      [&](const IndexedPoint& p) { least = std::min(least, sum_of(p)); });
+    for_each_in(span, [&](const IndexedPoint& p) { least = std::min(least, sum_of(p)); });
     const double bar = might_share_root(least);
     std::size_t close = 0;
     Index winner = 0;
-    for_each_in_block(column, row, [&](const IndexedPoint& p) {
+    for_each_in(span, [&](const IndexedPoint& p) {
         if (sum_of(p) <= bar) {
             ++close;
             winner = p.index;
@@ -156,13 +167,18 @@ bool CellRunIndex::settle_in_block(const Sample& query, std::size_t column, std:
     if (close != 1) return false;
     const Nearest candidate{winner, std::sqrt(least)};
     if (beats(candidate, best)) best = candidate;
-    return cannot_beat(grid_.outside_block_lower_bound(query, column, row, 1), best, lowest_.index);
+    const double outside = grid_.outside_cells_lower_bound(
+        query, span.first_column, span.end_column - 1, span.first_row, span.end_row - 1);
+    return cannot_beat(outside, best, lowest_.index);
 }
 
 Nearest CellRunIndex::nearest(const Sample& query, Nearest best) const {
+    // The 2 x 2 cells nearest the query usually settle it, with less to read;
+    // then the 3 x 3 around its cell; then rings of cells.
     const std::size_t column = grid_.column_of(query[0]);
     const std::size_t row = grid_.row_of(query[1]);
-    if (settle_in_block(query, column, row, best)) return best;
+    if (settle_in(pair_block(query, column, row), query, best)) return best;
+    if (settle_in(block_around(column, row), query, best)) return best;
     return ring_search(grid_, query, column, row, lowest_, best,
                        [&](std::size_t c, std::size_t r, Nearest& so_far) {
                            consider_cell(r * grid_.columns() + c, query, so_far);
@@ -170,37 +186,30 @@ Nearest CellRunIndex::nearest(const Sample& query, Nearest best) const {
 }
 
 void CellRunIndex::prefetch(const Sample& query) const {
-    // The sorted runs of the three rows of cells around the query's, which
-    // is where nearly every search ends.
-    const std::size_t column = grid_.column_of(query[0]);
-    const std::size_t row = grid_.row_of(query[1]);
-    const std::size_t first_column = column > 0 ? column - 1 : 0;
-    const std::size_t end_column = std::min(column + 2, grid_.columns());
-    const std::size_t end_row = std::min(row + 2, grid_.rows());
-    for (std::size_t r = row > 0 ? row - 1 : 0; r < end_row; ++r) {
+    // The sorted runs and fresh chains of the 2 x 2 cells nearest the query,
+    // which is where most searches end.
+    const CellSpan span = pair_block(query, grid_.column_of(query[0]), grid_.row_of(query[1]));
+    for (std::size_t r = span.first_row; r < span.end_row; ++r) {
         const std::size_t row_start = r * grid_.columns();
         const auto* bytes =
-            reinterpret_cast<const char*>(sorted_.data() + starts_[row_start + first_column]);
+            reinterpret_cast<const char*>(sorted_.data() + starts_[row_start + span.first_column]);
         const auto* end =
-            reinterpret_cast<const char*>(sorted_.data() + starts_[row_start + end_column]);
+            reinterpret_cast<const char*>(sorted_.data() + starts_[row_start + span.end_column]);
         for (; bytes < end; bytes += cache_line) __builtin_prefetch(bytes);
-        for (std::size_t c = row_start + first_column; c < row_start + end_column; ++c) {
+        for (std::size_t c = row_start + span.first_column; c < row_start + span.end_column; ++c) {
             if (fresh_heads_[c] != no_link) __builtin_prefetch(&fresh_[fresh_heads_[c]]);
         }
     }
 }
 
 void CellRunIndex::prefetch_ahead(const Sample& query) const {
-    // Where the runs of the three rows around the query's cell begin and
-    // end, and where their fresh chains start: what prefetch reads.
-    const std::size_t column = grid_.column_of(query[0]);
-    const std::size_t row = grid_.row_of(query[1]);
-    const std::size_t first_column = column > 0 ? column - 1 : 0;
-    const std::size_t end_row = std::min(row + 2, grid_.rows());
-    for (std::size_t r = row > 0 ? row - 1 : 0; r < end_row; ++r) {
+    // Where the runs of those cells begin and end, and where their fresh
+    // chains start: what prefetch reads.
+    const CellSpan span = pair_block(query, grid_.column_of(query[0]), grid_.row_of(query[1]));
+    for (std::size_t r = span.first_row; r < span.end_row; ++r) {
         const std::size_t row_start = r * grid_.columns();
-        __builtin_prefetch(&starts_[row_start + first_column]);
-        __builtin_prefetch(&fresh_heads_[row_start + first_column]);
+        __builtin_prefetch(&starts_[row_start + span.first_column]);
+        __builtin_prefetch(&fresh_heads_[row_start + span.first_column]);
     }
 }
 
