@@ -92,7 +92,9 @@ public:
 
 private:
     static std::size_t first_of_pair(double offset, std::size_t slot, std::size_t slots) noexcept {
-        const std::size_t first = offset < 0.5 && slot > 0 ? slot - 1 : slot;
+        // Which half the point lies in is a coin toss: no branch on it.
+        const std::size_t step_back = std::size_t{offset < 0.5} & std::size_t{slot > 0};
+        const std::size_t first = slot - step_back;
         return first + 1 < slots ? first : (slots > 1 ? slots - 2 : 0);
     }
     static std::size_t slot_of(double value, double scale, std::size_t slots) noexcept {
