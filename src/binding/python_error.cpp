@@ -88,17 +88,16 @@ bool PythonError::is_ordinary() const noexcept {
            PyErr_GivenExceptionMatches(type_.get(), PyExc_MemoryError) == 0;
 }
 
-void discard_pending_error() {
-    PythonError error = PythonError::fetch();
+PythonError PythonError::fetch_ordinary() {
+    PythonError error = fetch();
     if (!error.is_ordinary()) throw std::move(error);
+    return error;
 }
 
+void discard_pending_error() { (void)PythonError::fetch_ordinary(); }
+
 void python_api_call_failed() {
-    if (PyErr_Occurred() != nullptr) {
-        PythonError error = PythonError::fetch();
-        if (!error.is_ordinary()) throw std::move(error);
-        std::move(error).restore();
-    }
+    if (PyErr_Occurred() != nullptr) PythonError::fetch_ordinary().restore();
     PyErr_Print();
     raise_fault("Python API call failed");
 }
@@ -124,9 +123,7 @@ std::string render_text(PyObject* obj) {
     if (Ref text = Ref::steal(PyObject_Str(obj))) return str_to_utf8_lossy(text.get());
     // str() itself raised: report that to the unraisable hook and describe the
     // object by its type. An interrupt or exhaustion goes to the caller instead.
-    PythonError error = PythonError::fetch();
-    if (!error.is_ordinary()) throw std::move(error);
-    std::move(error).restore();
+    PythonError::fetch_ordinary().restore();
     PyErr_WriteUnraisable(obj);
     const std::string name = type_name(obj);
     if (name == "<failed to extract type name>") return "<unprintable object>";

@@ -26,6 +26,9 @@ public:
     // resumed as a fault instead; no pending exception at all gives
     // SystemError "attempted to fetch exception but none was set".
     static PythonError fetch();
+    // The same, for a caller that means to drop or report the error: one
+    // that is not ordinary is thrown instead.
+    static PythonError fetch_ordinary();
 
     PyObject* type() const noexcept { return type_.get(); }
     // Whether a documented fallback may drop this error: only an Exception

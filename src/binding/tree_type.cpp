@@ -301,10 +301,9 @@ Ref wrap_tree(Tree tree) {
     PyTypeObject* type = tree_type();
     PyObject* self = allocate_instance(type, tree);
     if (self == nullptr) {
-        PythonError error = PythonError::fetch();
         // Exhaustion is the caller's MemoryError, not a fault.
-        if (!error.is_ordinary()) throw std::move(error);
-        raise_fault("called `Result::unwrap()` on an `Err` value: " + error.render());
+        raise_fault("called `Result::unwrap()` on an `Err` value: " +
+                    PythonError::fetch_ordinary().render());
     }
     return Ref::steal(self);
 }

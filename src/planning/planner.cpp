@@ -150,43 +150,45 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks
     SampleStream samples(rng, rectangle, input.obstacles, hooks);
     reserve_for(tree, input.max_iterations);
     NearestIndex sample_nodes(rectangle.width, rectangle.height);
-    const auto reaches_goal = [&](const Sample& s) {
-        return input.step_size > distance(s, input.goal);
+    // A drawn sample, with whether it reaches the goal and whether it ends
+    // the run, both known before it is attached.
+    struct Drawn {
+        Sample point;
+        bool reaches_goal;
+        bool ends_run;
     };
-    const auto ends_run = [&](const Sample& s, Index accepted_samples) {
-        return reaches_goal(s) || accepted_samples == input.max_iterations;
+    const auto draw = [&](Index accepted_samples) {
+        const Sample point = samples.next();
+        const bool reaches_goal = input.step_size > distance(point, input.goal);
+        return Drawn{point, reaches_goal, reaches_goal || accepted_samples == input.max_iterations};
     };
-    // The goal test needs a sample alone, so whether another sample will be
-    // drawn is known before this one is attached. Drawing up to two ahead
-    // lets the index fetch their neighbourhoods from memory, in two steps,
-    // while this one is placed; the draws stay the same in number and order,
-    // and a failure while drawing still discards the whole tree.
-    Sample sample = samples.next();
-    bool last = ends_run(sample, 1);
-    Sample following{};
-    if (!last) following = samples.next();
+    // Whether another sample will be drawn is known before this one is
+    // attached. Drawing up to two ahead lets the index fetch their
+    // neighbourhoods from memory, in two steps, while this one is placed; the
+    // draws stay the same in number and order, and a failure while drawing
+    // still discards the whole tree.
+    Drawn sample = draw(1);
+    Drawn following{};
+    if (!sample.ends_run) following = draw(2);
     for (Index accepted_samples = 1;; ++accepted_samples) {
-        // `following` has been drawn exactly when `sample` is not the last.
-        bool following_last = true;
-        Sample after_following{};
-        if (!last) {
-            following_last = ends_run(following, accepted_samples + 1);
-            if (!following_last) {
-                after_following = samples.next();
-                sample_nodes.prefetch_ahead(after_following);
+        // `following` has been drawn exactly when `sample` does not end the run.
+        Drawn after_following{};
+        if (!sample.ends_run) {
+            if (!following.ends_run) {
+                after_following = draw(accepted_samples + 2);
+                sample_nodes.prefetch_ahead(after_following.point);
             }
-            sample_nodes.prefetch(following);
+            sample_nodes.prefetch(following.point);
         }
         reserve_rest(tree, accepted_samples, input.max_iterations);
-        const Index new_index = attach(tree, sample_nodes, sample);
-        if (reaches_goal(sample)) {
+        const Index new_index = attach(tree, sample_nodes, sample.point);
+        if (sample.reaches_goal) {
             tree.push(input.goal);
             tree.connect(new_index, new_index + 1);
         }
-        if (last) return tree;
+        if (sample.ends_run) return tree;
         sample = following;
         following = after_following;
-        last = following_last;
     }
 }
 
