@@ -28,21 +28,23 @@ print(tarn.moremath.vectors.vector_add([1.0, 2.0], 0.5))
 
 
 def test_ctrl_c_ends_a_long_planner_run_at_once_and_the_process_goes_on():
-    child = subprocess.Popen(
+    with subprocess.Popen(
         [sys.executable, "-c", CTRL_C_CHILD],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
-    try:
-        assert child.stdout.readline() == "planning\n"
-        time.sleep(0.3)  # well into the run
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        reply = child.stdout.readline()
-        latency = time.monotonic() - sent
-        rest, errors = child.communicate(timeout=SUBPROCESS_TIMEOUT)
-    finally:
-        child.kill()
-        child.wait()
+    ) as child:
+        try:
+            assert child.stdout.readline() == "planning\n"
+            time.sleep(0.3)  # well into the run
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            reply = child.stdout.readline()
+            latency = time.monotonic() - sent
+            # The rest is read through the same buffered stream: communicate()
+            # reads the pipe itself and would miss what readline() took in.
+            child.wait(timeout=SUBPROCESS_TIMEOUT)
+            rest, errors = child.stdout.read(), child.stderr.read()
+        finally:
+            child.kill()
     assert reply == "interrupted\n", errors
     assert latency < 0.5, f"KeyboardInterrupt {latency:.3f} s after SIGINT"
     assert rest == "11\n[1.5, 2.5]\n"
