@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 namespace tarn::planning {
@@ -24,8 +25,22 @@ constexpr std::ptrdiff_t cache_line = 64;
 
 }  // namespace
 
-CellRunIndex::CellRunIndex(double width, double height, CachedVector<IndexedPoint> points)
-    : width_(width), height_(height), sorted_(std::move(points)) {
+void CellRunIndex::RunStarts::assign(std::size_t cells, std::size_t largest_offset,
+                                     std::size_t narrow_limit) {
+    wide_ = largest_offset > narrow_limit;
+    // The width not in use gives back its memory.
+    if (wide_) {
+        narrow_starts_ = {};
+        wide_starts_.assign(cells + 1, 0);
+    } else {
+        wide_starts_ = {};
+        narrow_starts_.assign(cells + 1, 0);
+    }
+}
+
+CellRunIndex::CellRunIndex(double width, double height, CachedVector<IndexedPoint> points,
+                           std::size_t narrow_limit)
+    : width_(width), height_(height), narrow_limit_(narrow_limit), sorted_(std::move(points)) {
     for (const IndexedPoint& p : sorted_) {
         if (p.index < lowest_.index) lowest_ = p;
     }
@@ -68,42 +83,54 @@ void CellRunIndex::regrid() {
         for (const IndexedPoint& p : sorted_) visit(p);
         for (const IndexedPoint& p : fresh_) visit(p);
     };
-    CachedVector<std::size_t> starts(grid_.cell_count() + 1, 0);
-    for_each_point([&](const IndexedPoint& p) { ++starts[grid_.cell_of(p.point) + 1]; });
-    for (std::size_t c = 0; c < grid_.cell_count(); ++c) starts[c + 1] += starts[c];
     // Room for every point until the next regrid, so that merges never
     // move the runs to new memory; pages only count once they are written.
     CachedVector<IndexedPoint> sorted;
     sorted.reserve(regrid_at_);
     sorted.resize(count);
-    CachedVector<std::size_t> next(starts.begin(), starts.end() - 1);
-    for_each_point([&](const IndexedPoint& p) { sorted[next[grid_.cell_of(p.point)]++] = p; });
-    starts_ = std::move(starts);
+    // Offsets stay below regrid_at_, which bounds the size until then.
+    starts_.assign(grid_.cell_count(), regrid_at_, narrow_limit_);
+    starts_.with([&](auto& starts) {
+        for_each_point([&](const IndexedPoint& p) { ++starts[grid_.cell_of(p.point) + 1]; });
+        for (std::size_t c = 0; c < grid_.cell_count(); ++c) starts[c + 1] += starts[c];
+        CachedVector<std::size_t> next(starts.begin(), starts.end() - 1);
+        for_each_point([&](const IndexedPoint& p) { sorted[next[grid_.cell_of(p.point)]++] = p; });
+    });
     sorted_ = std::move(sorted);
     clear_fresh();
 }
 
 void CellRunIndex::merge_fresh() {
-    // Backwards and in place: each cell's sorted run moves up by the number of
+    // Backwards and in place. Cell c's sorted run moves up by the number of
     // fresh points in the cells before it, and its fresh points follow it.
+    // Neighbouring cells with no fresh points between them move by the same
+    // amount, so their runs move together, in one block.
     std::size_t old_end = sorted_.size();
-    std::size_t write = sorted_.size() + fresh_.size();
-    sorted_.resize(write);
-    for (std::size_t c = grid_.cell_count(); c-- > 0;) {
-        const std::size_t old_begin = starts_[c];
-        starts_[c + 1] = write;
-        for (Link e = fresh_heads_[c]; e != no_link; e = fresh_next_[e]) {
-            sorted_[--write] = fresh_[e];
+    std::size_t shift = fresh_.size();
+    std::size_t unmoved_end = old_end;  // the runs from old_end to here move by `shift`
+    sorted_.resize(old_end + shift);
+    const auto at = [&](std::size_t position) {
+        return sorted_.begin() + static_cast<std::ptrdiff_t>(position);
+    };
+    starts_.with([&](auto& starts) {
+        using Offset = typename std::remove_reference_t<decltype(starts)>::value_type;
+        for (std::size_t c = grid_.cell_count(); c-- > 0;) {
+            const std::size_t old_begin = starts[c];
+            starts[c + 1] = static_cast<Offset>(old_end + shift);
+            if (fresh_heads_[c] != no_link) {
+                std::move_backward(at(old_end), at(unmoved_end), at(unmoved_end + shift));
+                unmoved_end = old_end;
+                std::size_t write = old_end + shift;
+                for (Link e = fresh_heads_[c]; e != no_link; e = fresh_next_[e]) {
+                    sorted_[--write] = fresh_[e];
+                    --shift;
+                }
+            }
+            old_end = old_begin;
         }
-        if (write != old_end) {
-            std::move_backward(sorted_.begin() + static_cast<std::ptrdiff_t>(old_begin),
-                               sorted_.begin() + static_cast<std::ptrdiff_t>(old_end),
-                               sorted_.begin() + static_cast<std::ptrdiff_t>(write));
-        }
-        write -= old_end - old_begin;
-        old_end = old_begin;
-    }
-    starts_[0] = 0;
+    });
+    // Every fresh point is in place now, and the runs still unmoved, those
+    // before the first cell with fresh points, stay where they are.
     clear_fresh();
 }
 
@@ -153,17 +180,41 @@ bool CellRunIndex::settle_in(const CellSpan& span, const Sample& query, Nearest&
     const auto sum_of = [&](const IndexedPoint& p) {
         return planar_square_sum(p.point[0], p.point[1], query[0], query[1]);
     };
+    // The sums are kept on the way, for the second look, when the cells hold
+    // no more than a few dozen points, as they nearly always do.
+    constexpr std::size_t kept_capacity = 64;
+    double kept_sums[kept_capacity];
+    const IndexedPoint* kept_points[kept_capacity];
+    std::size_t seen = 0;
     double least = std::numeric_limits<double>::infinity();
-    for_each_in(span, [&](const IndexedPoint& p) { least = std::min(least, sum_of(p)); });
+    for_each_in(span, [&](const IndexedPoint& p) {
+        const double sum = sum_of(p);
+        least = std::min(least, sum);
+        if (seen < kept_capacity) {
+            kept_sums[seen] = sum;
+            kept_points[seen] = &p;
+        }
+        ++seen;
+    });
     const double bar = might_share_root(least);
     std::size_t close = 0;
     Index winner = 0;
-    for_each_in(span, [&](const IndexedPoint& p) {
-        if (sum_of(p) <= bar) {
-            ++close;
-            winner = p.index;
+    if (seen <= kept_capacity) {
+        const IndexedPoint* closest = nullptr;
+        for (std::size_t i = 0; i < seen; ++i) {
+            const bool is_close = kept_sums[i] <= bar;
+            close += is_close;
+            closest = is_close ? kept_points[i] : closest;
         }
-    });
+        if (close == 1) winner = closest->index;
+    } else {
+        for_each_in(span, [&](const IndexedPoint& p) {
+            if (sum_of(p) <= bar) {
+                ++close;
+                winner = p.index;
+            }
+        });
+    }
     if (close != 1) return false;
     const Nearest candidate{winner, std::sqrt(least)};
     if (beats(candidate, best)) best = candidate;
@@ -208,7 +259,7 @@ void CellRunIndex::prefetch_ahead(const Sample& query) const {
     const CellSpan span = pair_block(query, grid_.column_of(query[0]), grid_.row_of(query[1]));
     for (std::size_t r = span.first_row; r < span.end_row; ++r) {
         const std::size_t row_start = r * grid_.columns();
-        __builtin_prefetch(&starts_[row_start + span.first_column]);
+        __builtin_prefetch(starts_.address_of(row_start + span.first_column));
         __builtin_prefetch(&fresh_heads_[row_start + span.first_column]);
     }
 }

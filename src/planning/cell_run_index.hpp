@@ -18,14 +18,19 @@ namespace tarn::planning {
 // sorted by cell, so that a query reads the runs of neighbouring cells from
 // neighbouring memory. A query reads the 2 x 2 cells nearest to it first,
 // which settle all but a few percent of searches with less than half the
-// memory of the 3 x 3 block, and only then the block. Newly inserted points wait in short per-cell chains
-// until they amount to a fixed fraction of the sorted ones and are then
-// merged in; regridding sorts everything afresh.
+// memory of the 3 x 3 block, and only then the block. Newly inserted points wait in short per-cell
+// chains until they amount to a fixed fraction of the sorted ones and are then merged in;
+// regridding sorts everything afresh.
 class CellRunIndex {
 public:
+    // Run starts are kept in 32 bits while the points can never outnumber
+    // this, in 64 bits beyond.
+    static constexpr std::size_t default_narrow_limit = std::numeric_limits<std::uint32_t>::max();
+
     // `points` (finite coordinates) over [0, width) x [0, height), both
     // positive and finite.
-    CellRunIndex(double width, double height, CachedVector<IndexedPoint> points);
+    CellRunIndex(double width, double height, CachedVector<IndexedPoint> points,
+                 std::size_t narrow_limit = default_narrow_limit);
 
     void insert(const IndexedPoint& entry);
     std::size_t size() const noexcept { return sorted_.size() + fresh_.size(); }
@@ -36,6 +41,37 @@ public:
     void prefetch_ahead(const Sample& query) const;
 
 private:
+    // Where each cell's run begins among the sorted points, and where the
+    // last one ends. The offsets take half the memory in 32 bits, and so
+    // half the lines a query reads, which is what a search in a large index
+    // waits for; they widen to 64 bits only for indices that could outgrow
+    // 32. Loops over every cell go through with(), which picks the width
+    // once.
+    class RunStarts {
+    public:
+        // `cells + 1` zeros, in 64 bits when `largest_offset` needs them.
+        void assign(std::size_t cells, std::size_t largest_offset, std::size_t narrow_limit);
+        std::size_t operator[](std::size_t c) const noexcept {
+            return wide_ ? wide_starts_[c] : narrow_starts_[c];
+        }
+        const void* address_of(std::size_t c) const noexcept {
+            return wide_ ? static_cast<const void*>(&wide_starts_[c]) : &narrow_starts_[c];
+        }
+        template <class Use>
+        void with(Use&& use) {
+            if (wide_) {
+                use(wide_starts_);
+            } else {
+                use(narrow_starts_);
+            }
+        }
+
+    private:
+        bool wide_ = false;
+        CachedVector<std::uint32_t> narrow_starts_;
+        CachedVector<std::size_t> wide_starts_;
+    };
+
     using Link = std::uint32_t;
     static constexpr Link no_link = std::numeric_limits<Link>::max();
 
@@ -59,8 +95,9 @@ private:
 
     double width_, height_;
     CellGrid grid_;
+    std::size_t narrow_limit_;
     // Cell c's sorted points are sorted_[starts_[c]] up to sorted_[starts_[c + 1]].
-    CachedVector<std::size_t> starts_;
+    RunStarts starts_;
     CachedVector<IndexedPoint> sorted_;
     // Points since the last merge: cell c's chain starts at fresh_heads_[c]
     // and follows fresh_next_; no_link ends it.

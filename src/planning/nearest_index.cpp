@@ -23,8 +23,12 @@ constexpr std::size_t prefetch_threshold = std::size_t{1} << 14;
 
 }  // namespace
 
-NearestIndex::NearestIndex(double width, double height, std::size_t run_layout_size)
-    : width_(width), height_(height), run_layout_size_(run_layout_size) {
+NearestIndex::NearestIndex(double width, double height, std::size_t run_layout_size,
+                           std::size_t run_narrow_limit)
+    : width_(width),
+      height_(height),
+      run_layout_size_(run_layout_size),
+      run_narrow_limit_(run_narrow_limit) {
     regrid();
 }
 
@@ -63,7 +67,7 @@ void NearestIndex::move_into_runs() {
     all.reserve(size_);
     for_each_point(cells_, fill_, slot_indices_, overflow_,
                    [&](const Entry& entry) { all.push_back(entry); });
-    runs_.emplace(width_, height_, std::move(all));
+    runs_.emplace(width_, height_, std::move(all), run_narrow_limit_);
     // The slot layout is not needed again: release its memory.
     cells_ = {};
     fill_ = {};
@@ -85,15 +89,14 @@ void NearestIndex::place(const Entry& entry) {
         return;
     }
     overflow_.push_back(entry);
-    const auto [head, first] = overflow_heads_.try_emplace(cell, no_link);
-    overflow_next_.push_back(head->second);
-    head->second = overflow_.size() - 1;
+    overflow_next_.push_back(overflow_heads_[cell]);
+    overflow_heads_[cell] = overflow_.size() - 1;
     fill_[cell] |= overflow_flag;
 }
 
 std::size_t NearestIndex::overflow_head(std::size_t cell) const {
     if (!(fill_[cell] & overflow_flag)) return no_link;
-    return overflow_heads_.find(cell)->second;
+    return overflow_heads_[cell];
 }
 
 void NearestIndex::regrid() {
@@ -103,7 +106,6 @@ void NearestIndex::regrid() {
     const CachedVector<std::uint8_t> old_fill = std::move(fill_);
     const CachedVector<SlotIndex> old_slot_indices = std::move(slot_indices_);
     const std::vector<Entry> old_overflow = std::move(overflow_);
-    overflow_heads_.clear();
     overflow_next_.clear();
     overflow_.clear();
 
@@ -121,6 +123,7 @@ void NearestIndex::regrid() {
     cells_.assign(stored, empty);
     fill_.assign(stored, 0);
     slot_indices_.assign(stored * slots, 0);
+    overflow_heads_.assign(stored, no_link);
     for_each_point(old_cells, old_fill, old_slot_indices, old_overflow,
                    [&](const Entry& entry) { place(entry); });
 }
@@ -147,11 +150,13 @@ bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std:
         const std::uint8_t* f = &fill_[first + r * stride_];
         flags |= f[0] | f[1] | f[2];
     }
-    // Chains are visited one entry at a time, on the rare queries that meet one.
+    // Chains are visited one entry at a time, on the rare queries that meet
+    // one, and their square sums kept for the second look.
     const bool chained = flags & overflow_flag;
-    const auto chain_sum = [&](const Entry& entry) {
-        return planar_square_sum(entry.point[0], entry.point[1], query[0], query[1]);
-    };
+    constexpr std::size_t chain_capacity = 32;
+    double chain_sums[chain_capacity];
+    Index chain_indices[chain_capacity];
+    std::size_t chained_points = 0;
 
     // Every slot's square sum, and the least of them and of the chains'.
     Pair sums[9 * pairs_per_cell];
@@ -171,8 +176,18 @@ bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std:
     }
     double least_sum = std::min(least[0], least[1]);
     if (chained) {
-        for_each_chained_in_block(
-            first, [&](const Entry& entry) { least_sum = std::min(least_sum, chain_sum(entry)); });
+        for_each_chained_in_block(first, [&](const Entry& entry) {
+            const double sum =
+                planar_square_sum(entry.point[0], entry.point[1], query[0], query[1]);
+            least_sum = std::min(least_sum, sum);
+            if (chained_points < chain_capacity) {
+                chain_sums[chained_points] = sum;
+                chain_indices[chained_points] = entry.index;
+            }
+            ++chained_points;
+        });
+        // So many chained points are left to the ring search.
+        if (chained_points > chain_capacity) return false;
     }
 
     // The points that might be at the least distance: settled only when there
@@ -187,13 +202,11 @@ bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std:
     }
     std::size_t close_in_chains = 0;
     Index chain_winner = 0;
-    if (chained) {
-        for_each_chained_in_block(first, [&](const Entry& entry) {
-            if (chain_sum(entry) <= bar) {
-                ++close_in_chains;
-                chain_winner = entry.index;
-            }
-        });
+    for (std::size_t i = 0; i < chained_points; ++i) {
+        if (chain_sums[i] <= bar) {
+            ++close_in_chains;
+            chain_winner = chain_indices[i];
+        }
     }
     if (static_cast<std::size_t>(count[0] + count[1]) + close_in_chains != 1) return false;
     const Nearest candidate{close_in_chains ? chain_winner : slot_index_at(first, position),

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "core/block_cache.hpp"
@@ -38,9 +37,9 @@ class NearestIndex {
 public:
     // The grid covers [0, width) x [0, height); both positive and finite.
     // The points move into cell-sorted runs at the first regrid past
-    // `run_layout_size` of them.
-    NearestIndex(double width, double height,
-                 std::size_t run_layout_size = default_run_layout_size);
+    // `run_layout_size` of them; `run_narrow_limit` is passed on to those.
+    NearestIndex(double width, double height, std::size_t run_layout_size = default_run_layout_size,
+                 std::size_t run_narrow_limit = CellRunIndex::default_narrow_limit);
 
     // `point` must have finite coordinates; outside the rectangle it is still
     // found, only less quickly.
@@ -101,17 +100,16 @@ private:
 
     double width_, height_;
     std::size_t run_layout_size_;
+    std::size_t run_narrow_limit_;
     CellGrid grid_;
     std::size_t stride_ = 3;  // stored cells per row: columns + 2
     CachedVector<Cell> cells_;
     // Used slots per cell, with overflow_flag set when the cell has a chain.
     CachedVector<std::uint8_t> fill_;
     CachedVector<SlotIndex> slot_indices_;  // slots per cell, in slot order
-    // Cell c's overflow chain starts at overflow_heads_[c] (present only
-    // when the cell has one) and follows overflow_next_; no_link ends it.
-    // Chains are rare, so they are found by hashing rather than through a
-    // word in every cell.
-    std::unordered_map<std::size_t, std::size_t> overflow_heads_;
+    // Cell c's overflow chain starts at overflow_heads_[c] and follows
+    // overflow_next_; no_link ends it.
+    CachedVector<std::size_t> overflow_heads_;
     std::vector<Entry> overflow_;
     std::vector<std::size_t> overflow_next_;
     std::size_t size_ = 0;

@@ -82,9 +82,11 @@ int nearest_mismatches(const FloatVector& root, double width, double height, std
     const std::vector<Sample> points = maker.points(count, spread);
     Tree tree(root);
     std::vector<FloatVector> nodes{root};
-    // Both layouts: fixed slots, and cell-sorted runs from a few points on.
+    // Every layout: fixed slots, and cell-sorted runs from a few points on,
+    // with run starts of 32 and of 64 bits.
     NearestIndex index(width, height);
     NearestIndex runs(width, height, 8);
+    NearestIndex wide_runs(width, height, 8, 0);
     int mismatches = 0;
     for (const Sample& p : points) {
         for (int q = 0; q < 3; ++q) {
@@ -96,9 +98,11 @@ int nearest_mismatches(const FloatVector& root, double width, double height, std
             const Index expected = oracle::nearest_node(nodes, query);
             if (nearest_node(tree, index, query) != expected) ++mismatches;
             if (nearest_node(tree, runs, query) != expected) ++mismatches;
+            if (nearest_node(tree, wide_runs, query) != expected) ++mismatches;
         }
         index.insert(tree.size(), p);
         runs.insert(tree.size(), p);
+        wide_runs.insert(tree.size(), p);
         tree.push(p);
         nodes.emplace_back(p.begin(), p.end());
     }
