@@ -13,14 +13,15 @@
 namespace tarn::planning {
 
 // The same search as NearestIndex, in a layout of about 30 bytes a point
-// instead of 40 to 80, for trees too large for the processor's caches either
-// way: there memory, not comparisons, sets the pace. Most points are kept
-// sorted by cell, so that a query reads the runs of neighbouring cells from
+// instead of 30 to 60 with many empty slots, for trees of several hundred
+// thousand points, too large for the processor's caches either way: there
+// memory, not comparisons, sets the pace. Most points are kept sorted by
+// cell, so that a query reads the runs of neighbouring cells from
 // neighbouring memory. A query reads the 2 x 2 cells nearest to it first,
 // which settle all but a few percent of searches with less than half the
-// memory of the 3 x 3 block, and only then the block. Newly inserted points wait in short per-cell
-// chains until they amount to a fixed fraction of the sorted ones and are then merged in;
-// regridding sorts everything afresh.
+// memory of the 3 x 3 block, and only then the block. Newly inserted points
+// wait in short per-cell chains until they amount to a fixed fraction of the
+// sorted ones and are then merged in; regridding sorts everything afresh.
 class CellRunIndex {
 public:
     // Run starts are kept in 32 bits while the points can never outnumber

@@ -13,9 +13,9 @@ namespace {
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // Regridding makes cells of about `low_load` points and comes again when they
-// hold `2 * low_load`. At that load a query's 3 x 3 cells nearly always
-// hold its nearest point, and a cell rarely outgrows its slots.
-constexpr double low_load = 1.0;
+// hold `2 * low_load`. At that load a query's 2 x 2 nearest cells nearly
+// always hold its nearest point, and a cell rarely outgrows its slots.
+constexpr double low_load = 3.0;
 
 // Below this many cells the grid sits in the processor's caches and
 // prefetching would only cost instructions.
@@ -128,10 +128,10 @@ void NearestIndex::regrid() {
                    [&](const Entry& entry) { place(entry); });
 }
 
-template <class Visit>
-void NearestIndex::for_each_chained_in_block(std::size_t first, Visit&& visit) const {
-    for (std::size_t r = 0; r < 3; ++r) {
-        for (std::size_t c = 0; c < 3; ++c) {
+template <std::size_t Span, class Visit>
+void NearestIndex::for_each_chained_in(std::size_t first, Visit&& visit) const {
+    for (std::size_t r = 0; r < Span; ++r) {
+        for (std::size_t c = 0; c < Span; ++c) {
             const std::size_t cell = first + r * stride_ + c;
             for (std::size_t e = overflow_head(cell); e != no_link; e = overflow_next_[e]) {
                 visit(overflow_[e]);
@@ -140,15 +140,15 @@ void NearestIndex::for_each_chained_in_block(std::size_t first, Visit&& visit) c
     }
 }
 
-bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std::size_t row,
-                                   Nearest& best) const {
+template <std::size_t Span>
+bool NearestIndex::settle_in(const Sample& query, std::size_t first, const CellBox& box,
+                             Nearest& best) const {
     using namespace simd;
     constexpr std::size_t pairs_per_cell = slots / 2;
-    const std::size_t first = stored_cell(column, row) - stride_ - 1;
     std::uint8_t flags = 0;
-    for (std::size_t r = 0; r < 3; ++r) {
+    for (std::size_t r = 0; r < Span; ++r) {
         const std::uint8_t* f = &fill_[first + r * stride_];
-        flags |= f[0] | f[1] | f[2];
+        for (std::size_t c = 0; c < Span; ++c) flags |= f[c];
     }
     // Chains are visited one entry at a time, on the rare queries that meet
     // one, and their square sums kept for the second look.
@@ -159,24 +159,24 @@ bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std:
     std::size_t chained_points = 0;
 
     // Every slot's square sum, and the least of them and of the chains'.
-    Pair sums[9 * pairs_per_cell];
+    Pair sums[Span * Span * pairs_per_cell];
     const Pair qx = splat(query[0]), qy = splat(query[1]);
     Pair least = splat(infinity);
-    for (std::size_t r = 0; r < 3; ++r) {
+    for (std::size_t r = 0; r < Span; ++r) {
         const Cell* cells = &cells_[first + r * stride_];
-        for (std::size_t c = 0; c < 3; ++c) {
+        for (std::size_t c = 0; c < Span; ++c) {
             for (std::size_t p = 0; p < pairs_per_cell; ++p) {
                 const Pair dx = load(&cells[c].x[2 * p]) - qx;
                 const Pair dy = load(&cells[c].y[2 * p]) - qy;
                 const Pair sum = dx * dx + dy * dy;
-                sums[(3 * r + c) * pairs_per_cell + p] = sum;
+                sums[(Span * r + c) * pairs_per_cell + p] = sum;
                 least = min(least, sum);
             }
         }
     }
     double least_sum = std::min(least[0], least[1]);
     if (chained) {
-        for_each_chained_in_block(first, [&](const Entry& entry) {
+        for_each_chained_in<Span>(first, [&](const Entry& entry) {
             const double sum =
                 planar_square_sum(entry.point[0], entry.point[1], query[0], query[1]);
             least_sum = std::min(least_sum, sum);
@@ -195,7 +195,7 @@ bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std:
     // positions.
     const double bar = might_share_root(least_sum);
     Mask count{}, position{};
-    for (std::size_t i = 0; i < 9 * pairs_per_cell; ++i) {
+    for (std::size_t i = 0; i < Span * Span * pairs_per_cell; ++i) {
         const Mask close = sums[i] <= splat(bar);
         count -= close;
         position += close & Mask{static_cast<long>(2 * i), static_cast<long>(2 * i + 1)};
@@ -209,16 +209,19 @@ bool NearestIndex::settle_in_block(const Sample& query, std::size_t column, std:
         }
     }
     if (static_cast<std::size_t>(count[0] + count[1]) + close_in_chains != 1) return false;
-    const Nearest candidate{close_in_chains ? chain_winner : slot_index_at(first, position),
+    const Nearest candidate{close_in_chains ? chain_winner : slot_index_at<Span>(first, position),
                             std::sqrt(least_sum)};
     if (beats(candidate, best)) best = candidate;
-    return cannot_beat(grid_.outside_block_lower_bound(query, column, row, 1), best, lowest_.index);
+    return cannot_beat(grid_.outside_cells_lower_bound(query, box.first_column, box.last_column,
+                                                       box.first_row, box.last_row),
+                       best, lowest_.index);
 }
 
+template <std::size_t Span>
 Index NearestIndex::slot_index_at(std::size_t first, simd::Mask position) const {
     const auto slot = static_cast<std::size_t>(position[0] + position[1]);
     const std::size_t in_block = slot / slots;
-    const std::size_t cell = first + (in_block / 3) * stride_ + in_block % 3;
+    const std::size_t cell = first + (in_block / Span) * stride_ + in_block % Span;
     return slot_indices_[cell * slots + slot % slots];
 }
 
@@ -240,7 +243,20 @@ Nearest NearestIndex::nearest(const Sample& query, Nearest best) const {
     if (runs_) return runs_->nearest(query, best);
     const std::size_t column = grid_.column_of(query[0]);
     const std::size_t row = grid_.row_of(query[1]);
-    if (settle_in_block(query, column, row, best)) return best;
+    // The pair's second column or row lies in the border when the grid has
+    // only one.
+    const std::size_t first_column = grid_.first_of_column_pair(query[0], column);
+    const std::size_t first_row = grid_.first_of_row_pair(query[1], row);
+    if (settle_in<2>(query, stored_cell(first_column, first_row),
+                     CellBox{first_column, first_column + 1, first_row, first_row + 1}, best)) {
+        return best;
+    }
+    if (settle_in<3>(
+            query, stored_cell(column, row) - stride_ - 1,
+            CellBox{column > 0 ? column - 1 : 0, column + 1, row > 0 ? row - 1 : 0, row + 1},
+            best)) {
+        return best;
+    }
     return ring_search(grid_, query, column, row, lowest_, best,
                        [&](std::size_t c, std::size_t r, Nearest& so_far) {
                            consider_cell(stored_cell(c, r), query, so_far);
@@ -252,13 +268,15 @@ void NearestIndex::prefetch_ahead(const Sample& query) const {
 }
 
 void NearestIndex::prefetch(const Sample& query) const {
+    // The 2 x 2 cells nearest the query, where nearly every search ends.
     if (runs_) return runs_->prefetch(query);
     if (grid_.cell_count() < prefetch_threshold) return;
-    const std::size_t first =
-        stored_cell(grid_.column_of(query[0]), grid_.row_of(query[1])) - stride_ - 1;
-    for (std::size_t r = 0; r < 3; ++r) {
+    const std::size_t column = grid_.column_of(query[0]), row = grid_.row_of(query[1]);
+    const std::size_t first = stored_cell(grid_.first_of_column_pair(query[0], column),
+                                          grid_.first_of_row_pair(query[1], row));
+    for (std::size_t r = 0; r < 2; ++r) {
         const char* bytes = reinterpret_cast<const char*>(&cells_[first + r * stride_]);
-        for (std::size_t offset = 0; offset < 3 * sizeof(Cell); offset += 64) {
+        for (std::size_t offset = 0; offset < 2 * sizeof(Cell); offset += 64) {
             __builtin_prefetch(bytes + offset);
         }
         __builtin_prefetch(&fill_[first + r * stride_]);

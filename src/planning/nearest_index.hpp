@@ -22,17 +22,19 @@ namespace tarn::planning {
 // order establishes when no distance is NaN, which holds for finite points.
 //
 // The points live in a grid over the sampling rectangle, refined as they
-// accumulate so that a cell holds one or two of them on average. Each cell
-// has a fixed number of slots in one block of memory, empty ones at infinity,
-// so that a query reads the 3 x 3 cells around its own as three runs of
-// memory and compares every slot there without a data-dependent branch. It
-// settles there when the closest point is alone at its distance and nearer
-// than anything outside the block can be; otherwise (ties, an empty
-// neighbourhood, a query near nothing) a ring search with exact comparisons
-// takes over. Points beyond a full cell's slots, and the rare ones whose
-// index needs more than 32 bits, wait in a chain of that cell until the next
-// regrid; a flag beside the cell's fill count says it has one, and the block
-// scan then compares the chain's points one by one.
+// accumulate so that a cell holds three to six of them. Each cell has a fixed
+// number of slots in one block of memory, empty ones at infinity, so that a
+// query reads a square of cells as runs of memory and compares every slot
+// there without a data-dependent branch: first the 2 x 2 cells nearest to it
+// (its own and the neighbours beyond its nearer walls), then, when those do
+// not settle it, the 3 x 3 cells around its own. A square settles the query
+// when its closest point is alone at its distance and nearer than anything
+// outside the square can be; otherwise (ties, an empty neighbourhood, a
+// query near nothing) a ring search with exact comparisons takes over.
+// Points beyond a full cell's slots, and the rare ones whose index needs more
+// than 32 bits, wait in a chain of that cell until the next regrid; a flag
+// beside the cell's fill count says it has one, and the scan of a square
+// then compares the chain's points one by one.
 class NearestIndex {
 public:
     // The grid covers [0, width) x [0, height); both positive and finite.
@@ -61,8 +63,8 @@ public:
     void prefetch_ahead(const Sample& query) const;
 
     static constexpr std::size_t max_cells = max_index_cells;
-    static constexpr std::size_t slots = 4;  // per cell
-    static constexpr std::size_t default_run_layout_size = std::size_t{1} << 16;
+    static constexpr std::size_t slots = 8;  // per cell
+    static constexpr std::size_t default_run_layout_size = std::size_t{1} << 18;
 
 private:
     struct alignas(64) Cell {
@@ -80,13 +82,21 @@ private:
     std::size_t stored_cell(std::size_t column, std::size_t row) const noexcept {
         return (row + 1) * stride_ + column + 1;
     }
-    bool settle_in_block(const Sample& query, std::size_t column, std::size_t row,
-                         Nearest& best) const;
-    // The index in the slot at `position` of the 3 x 3 cells from `first`,
-    // counted cell by cell, rows first.
+    // The cells of a square, both ends included; a last column or row one
+    // past the grid's stands for the empty border.
+    struct CellBox {
+        std::size_t first_column, last_column, first_row, last_row;
+    };
+    // Settles `query` in the Span x Span stored cells from `first` (its top
+    // left), which cover `box` and otherwise only the empty border.
+    template <std::size_t Span>
+    bool settle_in(const Sample& query, std::size_t first, const CellBox& box, Nearest& best) const;
+    // The index in the slot at `position` of the Span x Span cells from
+    // `first`, counted cell by cell, rows first.
+    template <std::size_t Span>
     Index slot_index_at(std::size_t first, simd::Mask position) const;
-    template <class Visit>
-    void for_each_chained_in_block(std::size_t first, Visit&& visit) const;
+    template <std::size_t Span, class Visit>
+    void for_each_chained_in(std::size_t first, Visit&& visit) const;
     void consider_cell(std::size_t cell, const Sample& query, Nearest& best) const;
     std::size_t overflow_head(std::size_t cell) const;
     void place(const Entry& entry);
