@@ -159,7 +159,10 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks
     };
     const auto draw = [&](Index accepted_samples) {
         const Sample point = samples.next();
-        const bool reaches_goal = input.step_size > distance(point, input.goal);
+        // A step size that is not positive reaches nothing, whatever the
+        // distance: that spares its square root.
+        const bool reaches_goal =
+            input.step_size > 0.0 && input.step_size > distance(point, input.goal);
         return Drawn{point, reaches_goal, reaches_goal || accepted_samples == input.max_iterations};
     };
     // Whether another sample will be drawn is known before this one is

@@ -33,7 +33,14 @@ void Tree::push(std::span<const double> node) {
     if (node_starts_.empty() && node.size() != common_length_) list_node_starts();
     if (node_starts_.empty()) {
         // Appending doubles at the end either succeeds or changes nothing.
-        coordinates_.insert(coordinates_.end(), node.begin(), node.end());
+        // The planner's two coordinates, with room for them, skip the
+        // general insertion.
+        if (node.size() == 2 && coordinates_.capacity() - coordinates_.size() >= 2) {
+            coordinates_.push_back(node[0]);
+            coordinates_.push_back(node[1]);
+        } else {
+            coordinates_.insert(coordinates_.end(), node.begin(), node.end());
+        }
     } else {
         // The end offset goes in first: if the coordinates then fail to fit,
         // taking it back off leaves the record as it was.
