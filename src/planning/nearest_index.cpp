@@ -17,9 +17,9 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 // always hold its nearest point, and a cell rarely outgrows its slots.
 constexpr double low_load = 3.0;
 
-// Below this many cells the grid sits in the processor's caches and
+// Below this many cells the grid sits in the processor's nearest caches and
 // prefetching would only cost instructions.
-constexpr std::size_t prefetch_threshold = std::size_t{1} << 14;
+constexpr std::size_t prefetch_threshold = std::size_t{1} << 10;
 
 }  // namespace
 
@@ -280,6 +280,11 @@ void NearestIndex::prefetch(const Sample& query) const {
             __builtin_prefetch(bytes + offset);
         }
         __builtin_prefetch(&fill_[first + r * stride_]);
+        // The winner's index is read from there: left to the search, that
+        // read would wait on memory after all the comparisons.
+        for (std::size_t c = 0; c < 2; ++c) {
+            __builtin_prefetch(&slot_indices_[(first + r * stride_ + c) * slots]);
+        }
     }
 }
 
