@@ -54,7 +54,7 @@ public:
     std::size_t rows() const noexcept { return rows_; }
     std::size_t cell_count() const noexcept { return columns_ * rows_; }
 
-    // The column and row of a point; its coordinates must not be NaN.
+    // The column and row of a point; a NaN coordinate gets the first.
     std::size_t column_of(double x) const noexcept { return slot_of(x, x_scale_, columns_); }
     std::size_t row_of(double y) const noexcept { return slot_of(y, y_scale_, rows_); }
     std::size_t cell_of(const Sample& point) const noexcept {
@@ -98,8 +98,9 @@ private:
         return first + 1 < slots ? first : (slots > 1 ? slots - 2 : 0);
     }
     static std::size_t slot_of(double value, double scale, std::size_t slots) noexcept {
-        // Clamped as a double, so that the conversion is always defined.
-        const double position = std::min(std::max(value * scale, 0.0), double(slots - 1));
+        // Clamped as a double, so that the conversion is always defined: the
+        // lower bound comes last and takes a NaN to the first slot.
+        const double position = std::max(0.0, std::min(value * scale, double(slots - 1)));
         return static_cast<std::size_t>(position);
     }
 

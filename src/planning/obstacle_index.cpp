@@ -29,19 +29,38 @@ double gap_to_range(double o, double extent) {
 // it: the square root of 0.0 plus the one squared difference.
 double line_distance(double o, double x) { return planar_distance(o, 0.0, x, 0.0); }
 
-std::size_t cell_count_for(std::size_t points, double width, double height) {
+// As many cells as `wanted`, or fewer to keep them two clearances across.
+std::size_t cell_count_for(std::size_t wanted, double width, double height) {
     const double side_cells =
         std::floor(width / min_cell_side) * std::floor(height / min_cell_side);
-    const double wanted =
-        std::min({static_cast<double>(points), side_cells, static_cast<double>(max_cells)});
-    return wanted >= 1.0 ? static_cast<std::size_t>(wanted) : 1;
+    const double count = std::min(static_cast<double>(wanted), side_cells);
+    return count >= 1.0 ? static_cast<std::size_t>(count) : 1;
 }
+
+// Enough cells that most samples lie in one no flat-scanned disc reaches,
+// few enough that marking them costs little next to a short run.
+constexpr std::size_t max_flat_cells = std::size_t{1} << 12;
 
 // A little more than the clearance: with it, a sample in no cell that the
 // widened disc overlaps differs from the obstacle by more than the clearance
 // in x or in y, rounding included, and so cannot be hit.
 double reach(double coordinate) {
     return obstacle_clearance + (1.0 + std::abs(coordinate)) * 0x1p-40;
+}
+
+// Calls visit(cell) for every cell of `grid` that the widened disc around `p`
+// overlaps; the column of a coordinate only grows with it, so those are the
+// block between the cells of the disc's extreme corners.
+template <class Visit>
+void for_each_reached_cell(const CellGrid& grid, const Sample& p, Visit&& visit) {
+    const double rx = reach(p[0]), ry = reach(p[1]);
+    const std::size_t last_column = grid.column_of(p[0] + rx);
+    const std::size_t last_row = grid.row_of(p[1] + ry);
+    for (std::size_t r = grid.row_of(p[1] - ry); r <= last_row; ++r) {
+        for (std::size_t c = grid.column_of(p[0] - rx); c <= last_column; ++c) {
+            visit(r * grid.columns() + c);
+        }
+    }
 }
 
 }  // namespace
@@ -74,30 +93,36 @@ ObstacleIndex::ObstacleIndex(const FloatVectorList& obstacles, double width, dou
         }
         xs_.resize(xs_.size() + xs_.size() % 2, infinity);
         ys_.resize(xs_.size(), infinity);
+        mark_reached_cells(points, width, height);
     } else {
         list_in_cells(points, width, height);
     }
 }
 
+void ObstacleIndex::mark_reached_cells(const std::vector<Sample>& points, double width,
+                                       double height) {
+    // With no points, the one cell of the default grid is reached by nothing.
+    if (!points.empty()) {
+        grid_ =
+            CellGrid::with_cell_count(width, height, cell_count_for(max_flat_cells, width, height));
+    }
+    reached_.assign(grid_.cell_count(), 0);
+    for (const Sample& p : points) {
+        for_each_reached_cell(grid_, p, [&](std::size_t cell) { reached_[cell] = 1; });
+    }
+}
+
 void ObstacleIndex::list_in_cells(const std::vector<Sample>& points, double width, double height) {
-    grid_ = CellGrid::with_cell_count(width, height, cell_count_for(points.size(), width, height));
-    // One entry per cell that a point's widened disc overlaps; the column of
-    // a coordinate only grows with it, so the overlapped cells are the block
-    // between the cells of the disc's extreme corners.
+    grid_ = CellGrid::with_cell_count(
+        width, height, cell_count_for(std::min(points.size(), max_cells), width, height));
+    // One entry per cell that a point's widened disc overlaps.
     struct Listing {
         std::size_t cell;
         Sample point;
     };
     std::vector<Listing> listings;
     for (const Sample& p : points) {
-        const double rx = reach(p[0]), ry = reach(p[1]);
-        const std::size_t last_column = grid_.column_of(p[0] + rx);
-        const std::size_t last_row = grid_.row_of(p[1] + ry);
-        for (std::size_t r = grid_.row_of(p[1] - ry); r <= last_row; ++r) {
-            for (std::size_t c = grid_.column_of(p[0] - rx); c <= last_column; ++c) {
-                listings.push_back({r * grid_.columns() + c, p});
-            }
-        }
+        for_each_reached_cell(grid_, p, [&](std::size_t cell) { listings.push_back({cell, p}); });
     }
     CellRuns<Listing> runs =
         sort_into_cells(listings, grid_.cell_count(), [](const Listing& l) { return l.cell; });
@@ -115,6 +140,7 @@ bool ObstacleIndex::strip_hits(double x) const {
 }
 
 bool ObstacleIndex::flat_hits(const Sample& sample) const {
+    if (!reached_[grid_.cell_of(sample)]) return false;
     // Every point is tested, so the loop has no data-dependent branch.
     const simd::Pair sx = simd::splat(sample[0]), sy = simd::splat(sample[1]);
     const simd::Pair one = simd::splat(1.0);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "core/float_vector_list.hpp"
@@ -25,9 +26,11 @@ inline constexpr double obstacle_clearance = 1.0;
 // that cannot come within the clearance of the rectangle are left out.
 //
 // Square sums are compared with the clearance squared, which is 1.0: a sum is
-// below 1.0 exactly when its rounded root is. A few points are scanned flat;
-// more are listed in every grid cell that their clearance disc reaches, so
-// that a sample reads only its own cell's short list.
+// below 1.0 exactly when its rounded root is. A few points are scanned flat,
+// and only for samples in a cell that some clearance disc reaches: most
+// samples lie in none, and one look at their cell settles them. More points
+// are listed in every grid cell that their clearance disc reaches, so that a
+// sample reads only its own cell's short list.
 class ObstacleIndex {
 public:
     // `width` and `height` positive and finite: samples lie in
@@ -51,6 +54,7 @@ private:
     bool strip_hits(double x) const;
     bool flat_hits(const Sample& sample) const;
     bool cell_hits(const Sample& sample) const;
+    void mark_reached_cells(const std::vector<Sample>& points, double width, double height);
     void list_in_cells(const std::vector<Sample>& points, double width, double height);
 
     bool blocks_everything_ = false;
@@ -58,8 +62,10 @@ private:
     std::size_t point_count_ = 0;
     std::vector<double> strips_;  // one-coordinate obstacles, ascending
     // Flat: the points' coordinates apart, padded to an even count with
-    // points at infinity, which reach nothing.
+    // points at infinity, which reach nothing; and per cell of grid_,
+    // whether any of their discs reaches into it.
     std::vector<double> xs_, ys_;
+    std::vector<std::uint8_t> reached_;
     // Grid: cell c's list is reaching_[starts_[c]] up to reaching_[starts_[c + 1]].
     CellGrid grid_;
     std::vector<std::size_t> starts_;
