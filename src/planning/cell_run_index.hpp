@@ -13,9 +13,9 @@
 namespace tarn::planning {
 
 // The same search as NearestIndex, in a layout of about 30 bytes a point
-// instead of 30 to 60 with many empty slots, for trees of several hundred
-// thousand points, too large for the processor's caches either way: there
-// memory, not comparisons, sets the pace. Most points are kept sorted by
+// instead of 30 to 60 with many empty slots, for trees of tens of millions of
+// points: there the slot grid has stopped refining and its cells overflow
+// into chains, while runs of any length stay contiguous. Most points are kept sorted by
 // cell, so that a query reads the runs of neighbouring cells from
 // neighbouring memory. A query reads the 2 x 2 cells nearest to it first,
 // which settle all but a few percent of searches with less than half the

@@ -64,7 +64,9 @@ public:
 
     static constexpr std::size_t max_cells = max_index_cells;
     static constexpr std::size_t slots = 8;  // per cell
-    static constexpr std::size_t default_run_layout_size = std::size_t{1} << 18;
+    // About where the grid reaches max_cells at three to six points a cell:
+    // beyond, cells would only fill up and overflow.
+    static constexpr std::size_t default_run_layout_size = std::size_t{1} << 24;
 
 private:
     struct alignas(64) Cell {
