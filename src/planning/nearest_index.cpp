@@ -129,15 +129,16 @@ void NearestIndex::regrid() {
 }
 
 template <std::size_t Span, class Visit>
-void NearestIndex::for_each_chained_in(std::size_t first, Visit&& visit) const {
+bool NearestIndex::for_each_chained_in(std::size_t first, Visit&& visit) const {
     for (std::size_t r = 0; r < Span; ++r) {
         for (std::size_t c = 0; c < Span; ++c) {
             const std::size_t cell = first + r * stride_ + c;
             for (std::size_t e = overflow_head(cell); e != no_link; e = overflow_next_[e]) {
-                visit(overflow_[e]);
+                if (!visit(overflow_[e])) return false;
             }
         }
     }
+    return true;
 }
 
 template <std::size_t Span>
@@ -175,20 +176,19 @@ bool NearestIndex::settle_in(const Sample& query, std::size_t first, const CellB
         }
     }
     double least_sum = std::min(least[0], least[1]);
-    if (chained) {
-        for_each_chained_in<Span>(first, [&](const Entry& entry) {
-            const double sum =
-                planar_square_sum(entry.point[0], entry.point[1], query[0], query[1]);
-            least_sum = std::min(least_sum, sum);
-            if (chained_points < chain_capacity) {
-                chain_sums[chained_points] = sum;
-                chain_indices[chained_points] = entry.index;
-            }
-            ++chained_points;
-        });
-        // So many chained points are left to the ring search.
-        if (chained_points > chain_capacity) return false;
-    }
+    // More chained points than fit are left to the ring search, unread:
+    // chains that long come from a grid that cannot refine, where the ring
+    // search's first look, at the lowest index, often settles at once.
+    const auto keep_sum = [&](const Entry& entry) {
+        if (chained_points == chain_capacity) return false;
+        const double sum = planar_square_sum(entry.point[0], entry.point[1], query[0], query[1]);
+        least_sum = std::min(least_sum, sum);
+        chain_sums[chained_points] = sum;
+        chain_indices[chained_points] = entry.index;
+        ++chained_points;
+        return true;
+    };
+    if (chained && !for_each_chained_in<Span>(first, keep_sum)) return false;
 
     // The points that might be at the least distance: settled only when there
     // is exactly one. Among the slots its position is then the sum of their

@@ -97,8 +97,10 @@ private:
     // `first`, counted cell by cell, rows first.
     template <std::size_t Span>
     Index slot_index_at(std::size_t first, simd::Mask position) const;
+    // Visits the chained points of the Span x Span cells from `first` while
+    // visit(point) returns true; whether it saw them all.
     template <std::size_t Span, class Visit>
-    void for_each_chained_in(std::size_t first, Visit&& visit) const;
+    bool for_each_chained_in(std::size_t first, Visit&& visit) const;
     void consider_cell(std::size_t cell, const Sample& query, Nearest& best) const;
     std::size_t overflow_head(std::size_t cell) const;
     void place(const Entry& entry);
