@@ -40,25 +40,19 @@ CellGrid CellGrid::with_cell_count(double width, double height, std::size_t cell
                     static_cast<std::size_t>(rows));
 }
 
-double CellGrid::outside_block_lower_bound(const Sample& point, std::size_t column, std::size_t row,
-                                           std::size_t radius) const noexcept {
-    return outside_cells_lower_bound(point, column > radius ? column - radius : 0, column + radius,
-                                     row > radius ? row - radius : 0, row + radius);
-}
-
-double CellGrid::outside_cells_lower_bound(const Sample& point, std::size_t first_column,
-                                           std::size_t last_column, std::size_t first_row,
-                                           std::size_t last_row) const noexcept {
-    // Any cell outside the block lies wholly beyond one of the block's four
+double CellGrid::outside_lower_bound(const Sample& point, const CellBox& box) const noexcept {
+    // Any cell outside the box lies wholly beyond one of the box's four
     // walls, give or take the margin, so its distance is at least the gap
     // across that wall alone.
     double gap = infinity;
-    if (first_column > 0) gap = std::min(gap, point[0] - double(first_column) * x_step_);
-    if (last_column + 1 < columns_) {
-        gap = std::min(gap, double(last_column + 1) * x_step_ - point[0]);
+    if (box.first_column > 0) gap = std::min(gap, point[0] - double(box.first_column) * x_step_);
+    if (box.last_column + 1 < columns_) {
+        gap = std::min(gap, double(box.last_column + 1) * x_step_ - point[0]);
     }
-    if (first_row > 0) gap = std::min(gap, point[1] - double(first_row) * y_step_);
-    if (last_row + 1 < rows_) gap = std::min(gap, double(last_row + 1) * y_step_ - point[1]);
+    if (box.first_row > 0) gap = std::min(gap, point[1] - double(box.first_row) * y_step_);
+    if (box.last_row + 1 < rows_) {
+        gap = std::min(gap, double(box.last_row + 1) * y_step_ - point[1]);
+    }
     if (gap == infinity) return infinity;
     gap -= margin_;
     return gap > 0.0 ? planar_distance(gap, 0.0, 0.0, 0.0) : 0.0;

@@ -32,6 +32,11 @@ inline double planar_distance(double ax, double ay, double bx, double by) {
 // distances, except that two different sums may share a rounded root; and a
 // sum is below 1.0 exactly when its root is.
 
+// A rectangle of grid cells, both ends included.
+struct CellBox {
+    std::size_t first_column, last_column, first_row, last_row;
+};
+
 // A grid of columns and rows over the rectangle [0, width) x [0, height). A
 // point's column is its x times columns / width, rounded down and clamped to
 // the grid, so finding it takes a multiplication and no branch, and every
@@ -68,29 +73,36 @@ public:
                row + radius + 1 >= rows_;
     }
 
-    // Never more than planar_distance from `point`, which lies in cell
-    // (column, row), to any point in a cell outside the block of `radius`
-    // around it; +inf when the block covers the grid.
-    double outside_block_lower_bound(const Sample& point, std::size_t column, std::size_t row,
-                                     std::size_t radius) const noexcept;
-    // The same for the cells from (first_column, first_row) to (last_column,
-    // last_row), both included, which must hold `point`'s cell.
-    double outside_cells_lower_bound(const Sample& point, std::size_t first_column,
-                                     std::size_t last_column, std::size_t first_row,
-                                     std::size_t last_row) const noexcept;
-
-    // The first of the two columns (rows) nearest to x (y), which lies in
-    // `column` (`row`): its own and the neighbour beyond its nearer wall,
-    // kept within the grid. Where the nearest point lies close by, the 2 x 2
-    // cells these give hold it more often than not.
-    std::size_t first_of_column_pair(double x, std::size_t column) const noexcept {
-        return first_of_pair(x * x_scale_ - double(column), column, columns_);
+    // The cells within `radius` (in columns and in rows) of (column, row),
+    // clipped to the grid.
+    CellBox block_around(std::size_t column, std::size_t row, std::size_t radius) const noexcept {
+        return {column > radius ? column - radius : 0, std::min(column + radius, columns_ - 1),
+                row > radius ? row - radius : 0, std::min(row + radius, rows_ - 1)};
     }
-    std::size_t first_of_row_pair(double y, std::size_t row) const noexcept {
-        return first_of_pair(y * y_scale_ - double(row), row, rows_);
+    // The 2 x 2 cells nearest to `point`, which lies in (column, row): its
+    // own and the neighbours beyond its nearer walls, clipped to the grid.
+    // Where the nearest point lies close by, they hold it more often than not.
+    CellBox pair_around(const Sample& point, std::size_t column, std::size_t row) const noexcept {
+        const std::size_t first_column =
+            first_of_pair(point[0] * x_scale_ - double(column), column, columns_);
+        const std::size_t first_row = first_of_pair(point[1] * y_scale_ - double(row), row, rows_);
+        return {first_column, std::min(first_column + 1, columns_ - 1), first_row,
+                std::min(first_row + 1, rows_ - 1)};
+    }
+
+    // Never more than planar_distance from `point` to any point in a cell
+    // outside `box`, which must hold `point`'s cell; +inf when the box covers
+    // the grid.
+    double outside_lower_bound(const Sample& point, const CellBox& box) const noexcept;
+    // The same for the block of `radius` around `point`'s cell (column, row).
+    double outside_block_lower_bound(const Sample& point, std::size_t column, std::size_t row,
+                                     std::size_t radius) const noexcept {
+        return outside_lower_bound(point, block_around(column, row, radius));
     }
 
 private:
+    // The first of the two columns (rows) nearest to a point at `offset`
+    // cells into `slot`, kept within the grid.
     static std::size_t first_of_pair(double offset, std::size_t slot, std::size_t slots) noexcept {
         // Which half the point lies in is a coin toss: no branch on it.
         const std::size_t step_back = std::size_t{offset < 0.5} & std::size_t{slot > 0};

@@ -144,36 +144,22 @@ void CellRunIndex::consider_cell(std::size_t cell, const Sample& query, Nearest&
     for (Link e = fresh_heads_[cell]; e != no_link; e = fresh_next_[e]) consider(fresh_[e]);
 }
 
-CellRunIndex::CellSpan CellRunIndex::block_around(std::size_t column,
-                                                  std::size_t row) const noexcept {
-    return {column > 0 ? column - 1 : 0, std::min(column + 2, grid_.columns()),
-            row > 0 ? row - 1 : 0, std::min(row + 2, grid_.rows())};
-}
-
-CellRunIndex::CellSpan CellRunIndex::pair_block(const Sample& query, std::size_t column,
-                                                std::size_t row) const noexcept {
-    const std::size_t first_column = grid_.first_of_column_pair(query[0], column);
-    const std::size_t first_row = grid_.first_of_row_pair(query[1], row);
-    return {first_column, std::min(first_column + 2, grid_.columns()), first_row,
-            std::min(first_row + 2, grid_.rows())};
-}
-
 template <class Visit>
-void CellRunIndex::for_each_in(const CellSpan& span, Visit&& visit) const {
-    for (std::size_t r = span.first_row; r < span.end_row; ++r) {
-        // The row's cells in the span are one run of memory.
+void CellRunIndex::for_each_in(const CellBox& box, Visit&& visit) const {
+    for (std::size_t r = box.first_row; r <= box.last_row; ++r) {
+        // The row's cells in the box are one run of memory.
         const std::size_t row_start = r * grid_.columns();
-        const std::size_t end = starts_[row_start + span.end_column];
-        for (std::size_t e = starts_[row_start + span.first_column]; e < end; ++e) {
+        const std::size_t end = starts_[row_start + box.last_column + 1];
+        for (std::size_t e = starts_[row_start + box.first_column]; e < end; ++e) {
             visit(sorted_[e]);
         }
-        for (std::size_t c = row_start + span.first_column; c < row_start + span.end_column; ++c) {
+        for (std::size_t c = row_start + box.first_column; c <= row_start + box.last_column; ++c) {
             for (Link e = fresh_heads_[c]; e != no_link; e = fresh_next_[e]) visit(fresh_[e]);
         }
     }
 }
 
-bool CellRunIndex::settle_in(const CellSpan& span, const Sample& query, Nearest& best) const {
+bool CellRunIndex::settle_in(const CellBox& box, const Sample& query, Nearest& best) const {
     // Square sums order distances, except that sums a few units in the last
     // place apart may share a root: settled only when one point alone is that
     // close to the least.
@@ -187,7 +173,7 @@ bool CellRunIndex::settle_in(const CellSpan& span, const Sample& query, Nearest&
     const IndexedPoint* kept_points[kept_capacity];
     std::size_t seen = 0;
     double least = std::numeric_limits<double>::infinity();
-    for_each_in(span, [&](const IndexedPoint& p) {
+    for_each_in(box, [&](const IndexedPoint& p) {
         const double sum = sum_of(p);
         least = std::min(least, sum);
         if (seen < kept_capacity) {
@@ -208,7 +194,7 @@ bool CellRunIndex::settle_in(const CellSpan& span, const Sample& query, Nearest&
         }
         if (close == 1) winner = closest->index;
     } else {
-        for_each_in(span, [&](const IndexedPoint& p) {
+        for_each_in(box, [&](const IndexedPoint& p) {
             if (sum_of(p) <= bar) {
                 ++close;
                 winner = p.index;
@@ -218,9 +204,7 @@ bool CellRunIndex::settle_in(const CellSpan& span, const Sample& query, Nearest&
     if (close != 1) return false;
     const Nearest candidate{winner, std::sqrt(least)};
     if (beats(candidate, best)) best = candidate;
-    const double outside = grid_.outside_cells_lower_bound(
-        query, span.first_column, span.end_column - 1, span.first_row, span.end_row - 1);
-    return cannot_beat(outside, best, lowest_.index);
+    return cannot_beat(grid_.outside_lower_bound(query, box), best, lowest_.index);
 }
 
 Nearest CellRunIndex::nearest(const Sample& query, Nearest best) const {
@@ -228,8 +212,8 @@ Nearest CellRunIndex::nearest(const Sample& query, Nearest best) const {
     // then the 3 x 3 around its cell; then rings of cells.
     const std::size_t column = grid_.column_of(query[0]);
     const std::size_t row = grid_.row_of(query[1]);
-    if (settle_in(pair_block(query, column, row), query, best)) return best;
-    if (settle_in(block_around(column, row), query, best)) return best;
+    if (settle_in(grid_.pair_around(query, column, row), query, best)) return best;
+    if (settle_in(grid_.block_around(column, row, 1), query, best)) return best;
     return ring_search(grid_, query, column, row, lowest_, best,
                        [&](std::size_t c, std::size_t r, Nearest& so_far) {
                            consider_cell(r * grid_.columns() + c, query, so_far);
@@ -239,15 +223,15 @@ Nearest CellRunIndex::nearest(const Sample& query, Nearest best) const {
 void CellRunIndex::prefetch(const Sample& query) const {
     // The sorted runs and fresh chains of the 2 x 2 cells nearest the query,
     // which is where most searches end.
-    const CellSpan span = pair_block(query, grid_.column_of(query[0]), grid_.row_of(query[1]));
-    for (std::size_t r = span.first_row; r < span.end_row; ++r) {
+    const CellBox box = grid_.pair_around(query, grid_.column_of(query[0]), grid_.row_of(query[1]));
+    for (std::size_t r = box.first_row; r <= box.last_row; ++r) {
         const std::size_t row_start = r * grid_.columns();
         const auto* bytes =
-            reinterpret_cast<const char*>(sorted_.data() + starts_[row_start + span.first_column]);
-        const auto* end =
-            reinterpret_cast<const char*>(sorted_.data() + starts_[row_start + span.end_column]);
+            reinterpret_cast<const char*>(sorted_.data() + starts_[row_start + box.first_column]);
+        const auto* end = reinterpret_cast<const char*>(sorted_.data() +
+                                                        starts_[row_start + box.last_column + 1]);
         for (; bytes < end; bytes += cache_line) __builtin_prefetch(bytes);
-        for (std::size_t c = row_start + span.first_column; c < row_start + span.end_column; ++c) {
+        for (std::size_t c = row_start + box.first_column; c <= row_start + box.last_column; ++c) {
             if (fresh_heads_[c] != no_link) __builtin_prefetch(&fresh_[fresh_heads_[c]]);
         }
     }
@@ -256,11 +240,11 @@ void CellRunIndex::prefetch(const Sample& query) const {
 void CellRunIndex::prefetch_ahead(const Sample& query) const {
     // Where the runs of those cells begin and end, and where their fresh
     // chains start: what prefetch reads.
-    const CellSpan span = pair_block(query, grid_.column_of(query[0]), grid_.row_of(query[1]));
-    for (std::size_t r = span.first_row; r < span.end_row; ++r) {
+    const CellBox box = grid_.pair_around(query, grid_.column_of(query[0]), grid_.row_of(query[1]));
+    for (std::size_t r = box.first_row; r <= box.last_row; ++r) {
         const std::size_t row_start = r * grid_.columns();
-        __builtin_prefetch(starts_.address_of(row_start + span.first_column));
-        __builtin_prefetch(&fresh_heads_[row_start + span.first_column]);
+        __builtin_prefetch(starts_.address_of(row_start + box.first_column));
+        __builtin_prefetch(&fresh_heads_[row_start + box.first_column]);
     }
 }
 

@@ -76,19 +76,11 @@ private:
     using Link = std::uint32_t;
     static constexpr Link no_link = std::numeric_limits<Link>::max();
 
-    // A rectangle of cells, ends excluded, within the grid.
-    struct CellSpan {
-        std::size_t first_column, end_column, first_row, end_row;
-    };
-    // The 3 x 3 cells around (column, row), and the 2 x 2 nearest `query`
-    // in that cell.
-    CellSpan block_around(std::size_t column, std::size_t row) const noexcept;
-    CellSpan pair_block(const Sample& query, std::size_t column, std::size_t row) const noexcept;
-    // Visits every point of the cells in `span`.
+    // Visits every point of the cells in `box`.
     template <class Visit>
-    void for_each_in(const CellSpan& span, Visit&& visit) const;
+    void for_each_in(const CellBox& box, Visit&& visit) const;
     // The block scan of NearestIndex, on square sums, one point at a time.
-    bool settle_in(const CellSpan& span, const Sample& query, Nearest& best) const;
+    bool settle_in(const CellBox& box, const Sample& query, Nearest& best) const;
     void consider_cell(std::size_t cell, const Sample& query, Nearest& best) const;
     void regrid();
     void merge_fresh();

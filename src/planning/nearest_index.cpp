@@ -212,9 +212,7 @@ bool NearestIndex::settle_in(const Sample& query, std::size_t first, const CellB
     const Nearest candidate{close_in_chains ? chain_winner : slot_index_at<Span>(first, position),
                             std::sqrt(least_sum)};
     if (beats(candidate, best)) best = candidate;
-    return cannot_beat(grid_.outside_cells_lower_bound(query, box.first_column, box.last_column,
-                                                       box.first_row, box.last_row),
-                       best, lowest_.index);
+    return cannot_beat(grid_.outside_lower_bound(query, box), best, lowest_.index);
 }
 
 template <std::size_t Span>
@@ -243,18 +241,14 @@ Nearest NearestIndex::nearest(const Sample& query, Nearest best) const {
     if (runs_) return runs_->nearest(query, best);
     const std::size_t column = grid_.column_of(query[0]);
     const std::size_t row = grid_.row_of(query[1]);
-    // The pair's second column or row lies in the border when the grid has
-    // only one.
-    const std::size_t first_column = grid_.first_of_column_pair(query[0], column);
-    const std::size_t first_row = grid_.first_of_row_pair(query[1], row);
-    if (settle_in<2>(query, stored_cell(first_column, first_row),
-                     CellBox{first_column, first_column + 1, first_row, first_row + 1}, best)) {
+    // The squares are read whole from the stored cells; beyond the grid's
+    // edge they take in the empty border.
+    const CellBox pair = grid_.pair_around(query, column, row);
+    if (settle_in<2>(query, stored_cell(pair.first_column, pair.first_row), pair, best)) {
         return best;
     }
-    if (settle_in<3>(
-            query, stored_cell(column, row) - stride_ - 1,
-            CellBox{column > 0 ? column - 1 : 0, column + 1, row > 0 ? row - 1 : 0, row + 1},
-            best)) {
+    if (settle_in<3>(query, stored_cell(column, row) - stride_ - 1,
+                     grid_.block_around(column, row, 1), best)) {
         return best;
     }
     return ring_search(grid_, query, column, row, lowest_, best,
@@ -271,9 +265,9 @@ void NearestIndex::prefetch(const Sample& query) const {
     // The 2 x 2 cells nearest the query, where nearly every search ends.
     if (runs_) return runs_->prefetch(query);
     if (grid_.cell_count() < prefetch_threshold) return;
-    const std::size_t column = grid_.column_of(query[0]), row = grid_.row_of(query[1]);
-    const std::size_t first = stored_cell(grid_.first_of_column_pair(query[0], column),
-                                          grid_.first_of_row_pair(query[1], row));
+    const CellBox pair =
+        grid_.pair_around(query, grid_.column_of(query[0]), grid_.row_of(query[1]));
+    const std::size_t first = stored_cell(pair.first_column, pair.first_row);
     for (std::size_t r = 0; r < 2; ++r) {
         const char* bytes = reinterpret_cast<const char*>(&cells_[first + r * stride_]);
         for (std::size_t offset = 0; offset < 2 * sizeof(Cell); offset += 64) {

@@ -84,13 +84,9 @@ private:
     std::size_t stored_cell(std::size_t column, std::size_t row) const noexcept {
         return (row + 1) * stride_ + column + 1;
     }
-    // The cells of a square, both ends included; a last column or row one
-    // past the grid's stands for the empty border.
-    struct CellBox {
-        std::size_t first_column, last_column, first_row, last_row;
-    };
     // Settles `query` in the Span x Span stored cells from `first` (its top
-    // left), which cover `box` and otherwise only the empty border.
+    // left), which cover `box`, the grid's cells among them, and otherwise
+    // only the empty border.
     template <std::size_t Span>
     bool settle_in(const Sample& query, std::size_t first, const CellBox& box, Nearest& best) const;
     // The index in the slot at `position` of the Span x Span cells from
