@@ -4,21 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <cerrno>
 #include <cmath>
-#include <mutex>
 #include <optional>
-#include <system_error>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <unistd.h>
-
-#if __has_include(<sys/random.h>)
-#include <sys/random.h>
-#define TARN_HAVE_SYS_RANDOM 1
-#endif
 
 #include "core/fault.hpp"
 
@@ -123,137 +110,11 @@ void ChaChaCore::advance_counter() {
 }
 
 // ---------------------------------------------------------------------------
-// Entropy sources
+// Fork detection (entropy.cpp says when, where the system has forks)
 
 namespace {
-
-std::string errno_text(int error_number) { return std::system_category().message(error_number); }
-
-// Reads exactly seed.size() bytes from an open descriptor, riding out signals and short reads.
-bool read_fully(int fd, Seed& seed, std::string& error) {
-    std::size_t done = 0;
-    while (done < seed.size()) {
-        const ssize_t got = ::read(fd, seed.data() + done, seed.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            error = errno_text(got == 0 ? EIO : errno);
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-// /dev/urandom alone may hand out bytes before the kernel pool was ever seeded; /dev/random turning
-// readable once proves it has been, so that wait is needed only once per process.
-class DeviceEntropy final : public EntropySource {
-public:
-    bool fill(Seed& seed, std::string& error) override {
-        if (!pool_ready_.load(std::memory_order_acquire)) {
-            if (!wait_for_pool(error)) return false;
-            pool_ready_.store(true, std::memory_order_release);
-        }
-        const FileDescriptor urandom("/dev/urandom");
-        if (urandom.get() < 0) {
-            error = errno_text(errno);
-            return false;
-        }
-        return read_fully(urandom.get(), seed, error);
-    }
-
-private:
-    static bool wait_for_pool(std::string& error) {
-        const FileDescriptor random("/dev/random");
-        if (random.get() < 0) {
-            error = errno_text(errno);
-            return false;
-        }
-        pollfd request{random.get(), POLLIN, 0};
-        for (;;) {
-            const int ready = ::poll(&request, 1, -1);
-            if (ready > 0) return true;
-            if (ready < 0 && errno != EINTR) {
-                error = errno_text(errno);
-                return false;
-            }
-        }
-    }
-
-    std::atomic<bool> pool_ready_{false};
-};
-
-class OsEntropy final : public EntropySource {
-public:
-    bool fill(Seed& seed, std::string& error) override {
-#if defined(__linux__) && defined(TARN_HAVE_SYS_RANDOM)
-        std::size_t done = 0;
-        while (done < seed.size()) {
-            const ssize_t got = ::getrandom(seed.data() + done, seed.size() - done, 0);
-            if (got < 0 && errno == EINTR) continue;
-            // Kernels older than the call answer ENOSYS: the devices are the way there.
-            if (got < 0 && errno == ENOSYS) return device_entropy().fill(seed, error);
-            if (got < 0) {
-                error = errno_text(errno);
-                return false;
-            }
-            done += static_cast<std::size_t>(got);
-        }
-        return true;
-#elif defined(__linux__)
-        return device_entropy().fill(seed, error);
-#else
-        // macOS and the BSDs: getentropy() serves up to 256 bytes in one call and never reads
-        // short.
-        if (::getentropy(seed.data(), seed.size()) != 0) {
-            error = errno_text(errno);
-            return false;
-        }
-        return true;
-#endif
-    }
-};
-
-}  // namespace
-
-EntropySource& os_entropy() {
-    static OsEntropy source;
-    return source;
-}
-
-EntropySource& device_entropy() {
-    static DeviceEntropy source;
-    return source;
-}
-
-// ---------------------------------------------------------------------------
-// Fork detection
-
-namespace {
-
-std::once_flag fork_handlers_registered;
 
 void count_fork() { Rng::fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
-void watch_forks() {
-    // A failure here (only ENOMEM) leaves forks undetected; the generators still reseed on
-    // schedule, which is the best left to do.
-    std::call_once(fork_handlers_registered,
-                   [] { (void)::pthread_atfork(nullptr, &count_fork, &count_fork); });
-}
 
 std::uint64_t current_fork_generation() {
     return Rng::fork_generation.load(std::memory_order_relaxed);
@@ -268,7 +129,7 @@ std::atomic<std::uint64_t> Rng::fork_generation{0};
 
 Rng::Rng(const Seed& seed, EntropySource* reseed_source)
     : core_(seed, rounds), reseed_source_(reseed_source), fork_generation_(0) {
-    if (reseed_source_ != nullptr) watch_forks();
+    if (reseed_source_ != nullptr) watch_forks(&count_fork);
     fork_generation_ = current_fork_generation();
 }
 

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string>
 
-namespace tarn::planning {
+#include "planning/entropy.hpp"
 
-using Seed = std::array<std::uint8_t, 32>;
+namespace tarn::planning {
 
 // The ChaCha block function as a keystream generator: 256-bit key (the seed, little-endian words),
 // 64-bit block counter in state words 12-13 starting at 0, 64-bit stream id in words 14-15 equal to
@@ -40,23 +40,9 @@ private:
     int double_rounds_;
 };
 
-// Where seeds come from. fill() returns false and sets `error` to the OS error text on failure.
-class EntropySource {
-public:
-    virtual ~EntropySource() = default;
-    virtual bool fill(Seed& seed, std::string& error) = 0;
-};
-
-EntropySource&
-os_entropy();  // getrandom(); where missing, /dev/urandom once /dev/random is readable (poll)
-
-// The device pair alone (/dev/urandom after /dev/random has become readable): os_entropy()'s
-// fallback, public so it can be exercised on systems where getrandom() exists.
-EntropySource& device_entropy();
-
 // ChaCha with 12 rounds, buffered 64 words at a time, reseeding from `reseed_source` after every
-// 64 KiB of output and after every fork (parent and child); a failed reseed is ignored.
-// reseed_source may be null: then it never reseeds (fixed-key use in tests).
+// 64 KiB of output and, on POSIX systems, after every fork (parent and child); a failed reseed is
+// ignored. reseed_source may be null: then it never reseeds (fixed-key use in tests).
 class Rng {
 public:
     static constexpr int rounds = 12;
