@@ -1,7 +1,9 @@
 // fault.cpp: raising faults and writing their standard-error report.
 #include "core/fault.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <string_view>
 
@@ -12,21 +14,31 @@ namespace {
 #define TARN_SOURCE_ROOT ""
 #endif
 
-// Source paths are reported relative to the project root, whatever machine
-// built the module.
-std::string_view relative_source_path(std::string_view path) {
-    constexpr std::string_view root = TARN_SOURCE_ROOT;
-    if (!root.empty() && path.starts_with(root)) path.remove_prefix(root.size());
-    return path;
-}
-
 std::atomic<bool> hint_written{false};
+
+// Windows paths may come with either separator and either case of letters.
+bool same_path_character(char a, char b) {
+    const auto fold = [](char c) {
+        return c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    };
+    return fold(a) == fold(b);
+}
 
 }  // namespace
 
+std::string relative_source_path(std::string_view path, std::string_view root) {
+    if (!root.empty() && path.size() >= root.size() &&
+        std::equal(root.begin(), root.end(), path.begin(), same_path_character)) {
+        path.remove_prefix(root.size());
+    }
+    std::string relative(path);
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    return relative;
+}
+
 void report_fault(const std::string& message, std::source_location where) {
     std::string report = "thread '<unnamed>' panicked at ";
-    report += relative_source_path(where.file_name());
+    report += relative_source_path(where.file_name(), TARN_SOURCE_ROOT);
     report += ':' + std::to_string(where.line()) + ':' + std::to_string(where.column()) + ":\n";
     report += message;
     report += '\n';

@@ -6,6 +6,7 @@
 #include <source_location>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace tarn {
@@ -22,6 +23,10 @@ public:
 private:
     std::string message_;
 };
+
+// `path` relative to `root` where it lies below it, with '/' between its parts: the form of the
+// source locations in fault reports, also from compilers that write Windows paths.
+std::string relative_source_path(std::string_view path, std::string_view root);
 
 // Writes the standard-error report of a fault: thread, source location and
 // message, plus a one-time hint after the first report of the process.

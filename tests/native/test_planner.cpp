@@ -90,6 +90,25 @@ const std::vector<FloatVector> crowded_obstacles{{1, 1}, {3, 3}, {1, 3}, {3, 1}}
 
 }  // namespace
 
+// ---- Fault reports ----
+
+TEST_CASE("fault reports name sources from the project root with '/', from any build") {
+    struct Case {
+        const char* path;
+        const char* root;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"/home/dev/tarn/src/core/fault.cpp", "/home/dev/tarn/", "src/core/fault.cpp"},
+        {"C:\\dev\\tarn\\src\\planning\\random.cpp", "C:/dev/tarn/", "src/planning/random.cpp"},
+        {"c:\\Dev\\Tarn\\src\\lib.cpp", "C:/dev/tarn/", "src/lib.cpp"},
+        {"src\\binding\\module.cpp", "", "src/binding/module.cpp"},
+        {"/usr/include/c++/12/bits/stl_vector.h", "/home/dev/tarn/",
+         "/usr/include/c++/12/bits/stl_vector.h"},
+    };
+    for (const Case& c : cases) CHECK_EQ(relative_source_path(c.path, c.root), c.expected);
+}
+
 // ---- Tree record ----
 
 TEST_CASE("released large blocks come back for their size class, within the cache's limit") {
