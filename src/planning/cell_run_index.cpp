@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "planning/simd.hpp"
+
 namespace tarn::planning {
 namespace {
 
@@ -230,9 +232,9 @@ void CellRunIndex::prefetch(const Sample& query) const {
             reinterpret_cast<const char*>(sorted_.data() + starts_[row_start + box.first_column]);
         const auto* end = reinterpret_cast<const char*>(sorted_.data() +
                                                         starts_[row_start + box.last_column + 1]);
-        for (; bytes < end; bytes += cache_line) __builtin_prefetch(bytes);
+        for (; bytes < end; bytes += cache_line) simd::prefetch(bytes);
         for (std::size_t c = row_start + box.first_column; c <= row_start + box.last_column; ++c) {
-            if (fresh_heads_[c] != no_link) __builtin_prefetch(&fresh_[fresh_heads_[c]]);
+            if (fresh_heads_[c] != no_link) simd::prefetch(&fresh_[fresh_heads_[c]]);
         }
     }
 }
@@ -243,8 +245,8 @@ void CellRunIndex::prefetch_ahead(const Sample& query) const {
     const CellBox box = grid_.pair_around(query, grid_.column_of(query[0]), grid_.row_of(query[1]));
     for (std::size_t r = box.first_row; r <= box.last_row; ++r) {
         const std::size_t row_start = r * grid_.columns();
-        __builtin_prefetch(starts_.address_of(row_start + box.first_column));
-        __builtin_prefetch(&fresh_heads_[row_start + box.first_column]);
+        simd::prefetch(starts_.address_of(row_start + box.first_column));
+        simd::prefetch(&fresh_heads_[row_start + box.first_column]);
     }
 }
 

@@ -198,7 +198,8 @@ bool NearestIndex::settle_in(const Sample& query, std::size_t first, const CellB
     for (std::size_t i = 0; i < Span * Span * pairs_per_cell; ++i) {
         const Mask close = sums[i] <= splat(bar);
         count -= close;
-        position += close & Mask{static_cast<long>(2 * i), static_cast<long>(2 * i + 1)};
+        position +=
+            close & Mask{static_cast<std::int64_t>(2 * i), static_cast<std::int64_t>(2 * i + 1)};
     }
     std::size_t close_in_chains = 0;
     Index chain_winner = 0;
@@ -271,13 +272,13 @@ void NearestIndex::prefetch(const Sample& query) const {
     for (std::size_t r = 0; r < 2; ++r) {
         const char* bytes = reinterpret_cast<const char*>(&cells_[first + r * stride_]);
         for (std::size_t offset = 0; offset < 2 * sizeof(Cell); offset += 64) {
-            __builtin_prefetch(bytes + offset);
+            simd::prefetch(bytes + offset);
         }
-        __builtin_prefetch(&fill_[first + r * stride_]);
+        simd::prefetch(&fill_[first + r * stride_]);
         // The winner's index is read from there: left to the search, that
         // read would wait on memory after all the comparisons.
         for (std::size_t c = 0; c < 2; ++c) {
-            __builtin_prefetch(&slot_indices_[(first + r * stride_ + c) * slots]);
+            simd::prefetch(&slot_indices_[(first + r * stride_ + c) * slots]);
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "core/fault.hpp"
+#include "planning/simd.hpp"
 
 namespace tarn::planning {
 
@@ -26,7 +27,7 @@ std::uint32_t load_le32(const std::uint8_t* bytes) {
 }
 
 // Four 32-bit words, one per lane of a vector register.
-using Lanes = std::uint32_t __attribute__((vector_size(16)));
+using Lanes = simd::Words;
 
 std::uint32_t rotate_left(std::uint32_t word, int bits) { return std::rotl(word, bits); }
 Lanes rotate_left(Lanes words, int bits) { return words << bits | words >> (32 - bits); }
