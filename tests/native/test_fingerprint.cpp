@@ -53,7 +53,7 @@ Seed seed_from(std::uint8_t first) {
 
 std::string generator_words() {
     Digest digest;
-    for (std::uint8_t first : {0, 1, 200}) {
+    for (const std::uint8_t first : {std::uint8_t{0}, std::uint8_t{1}, std::uint8_t{200}}) {
         Rng rng(seed_from(first), nullptr);
         // Past several refills, the 32-bit and 64-bit reads interleaved.
         for (int i = 0; i < 3000; ++i) {

@@ -205,7 +205,8 @@ TEST_CASE("tree: nodes and edges read back the same after the planner's patterns
                 tree.connect(parent, child);
                 children[parent].push_back(child);
             };
-            for (std::size_t k = 0; k < pattern_steps; ++k) grow({k + 1.0, -1.0}, k / 2, k + 1);
+            for (std::size_t k = 0; k < pattern_steps; ++k)
+                grow({static_cast<double>(k) + 1.0, -1.0}, k / 2, k + 1);
             const Index next = tree.size();
             if (break_lengths) {
                 grow({9.0}, 0, next);
@@ -213,7 +214,7 @@ TEST_CASE("tree: nodes and edges read back the same after the planner's patterns
                 grow({9.0, 9.0}, 0, next + 5);
             }
             for (std::size_t k = 0; k < 3; ++k)
-                grow({-2.0, k + 0.25}, 1 % tree.size(), tree.size());
+                grow({-2.0, static_cast<double>(k) + 0.25}, 1 % tree.size(), tree.size());
             CHECK(tree.nodes() == nodes);
             CHECK(tree.adjacency_list() == children);
         }
