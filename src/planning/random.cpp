@@ -30,7 +30,7 @@ std::uint32_t load_le32(const std::uint8_t* bytes) {
 using Lanes = simd::Words;
 
 std::uint32_t rotate_left(std::uint32_t word, int bits) { return std::rotl(word, bits); }
-Lanes rotate_left(Lanes words, int bits) { return words << bits | words >> (32 - bits); }
+using simd::rotate_left;
 
 // For words and for lanes of words alike.
 template <class Words>
