@@ -10,8 +10,9 @@ python3 -m venv "$venv"
 . "$venv/bin/activate"
 python -m pip install --quiet --upgrade pip
 # Warnings are errors here, so every tested build is a clean one. The cluster extra lets the
-# batch example's tests run on a local Dask cluster too.
-python -m pip install --quiet ".[test,cluster]" -Ccmake.define.TARN_WERROR=ON
+# batch example's tests run on a local Dask cluster too; the typing extra brings the type checkers
+# that tests/test_types.py runs over the installed stubs.
+python -m pip install --quiet ".[test,cluster,typing]" -Ccmake.define.TARN_WERROR=ON
 
 echo "== native tests"
 cmake -S . -B build/native -G Ninja -DTARN_PYTHON_MODULE=OFF -DTARN_NATIVE_TESTS=ON \
