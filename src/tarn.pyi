@@ -30,7 +30,7 @@ class _ArrayLike(Protocol[_T_co]):
     def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> _T_co: ...
 
-# What float() takes apart from strings: floats, ints, bools, objects with __float__ or __index__.
+# What converts to a float: floats, ints, bools, objects with __float__ or __index__ (no strings).
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 # A str is a sequence too, but of strings, so neither alternative admits it.
 _Vector: TypeAlias = Sequence[_Number] | _ArrayLike[_Number]
