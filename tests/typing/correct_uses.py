@@ -44,3 +44,6 @@ count: int = len(tree)
 for node in tree:
     coordinate: float = node[0]
 found: bool = [0.0, 0.0] in tree
+
+rebuilt: Tree = type(tree)(start=[1, 2])
+rebuilt.push(node=(3.0, 4.0))
