@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # check_sdist.sh: builds the sdist and checks what it holds, builds a wheel from it, checks both
 # as the package index and the wheel tools would (metadata, platform policy, exported symbols),
-# installs the wheel into a fresh virtual environment and runs the sdist's own tests against it.
+# installs the wheel into a fresh virtual environment, then runs the README's two set-up commands
+# in the unpacked sdist: the demonstration, and the test command with every test.
 # Usage: scripts/check_sdist.sh   (PYTHON=interpreter, default python3;
 #                                  EXTRAS=extras to install, default test,cluster)
 set -euo pipefail
@@ -35,7 +36,8 @@ complain() {
     problems=$((problems + 1))
 }
 for required in PKG-INFO pyproject.toml CMakeLists.txt LICENSE README.md CHANGELOG.md \
-    src/lib.cpp tests/conftest.py examples/batch.py; do
+    src/lib.cpp src/tarn.pyi tests/conftest.py examples/batch.py examples/plan.py docs/plan.png \
+    scripts/test.sh; do
     grep -qxF "$required" "$work/files" || complain "missing $required"
 done
 # Everything tracked under the build inputs must be there, so a new source file cannot be left out.
@@ -44,7 +46,7 @@ if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
         grep -qxF "$tracked" "$work/files" || complain "missing tracked file $tracked"
     done < <(git ls-files -- src tests CMakeLists.txt)
 fi
-allowed='^(PKG-INFO|pyproject\.toml|CMakeLists\.txt|LICENSE|README\.md|CHANGELOG\.md|examples/batch\.py|src/.+|tests/.+)$'
+allowed='^(PKG-INFO|pyproject\.toml|CMakeLists\.txt|LICENSE|README\.md|CHANGELOG\.md|examples/(batch|plan)\.py|docs/plan\.png|scripts/test\.sh|src/.+|tests/.+)$'
 build_output='(^|/)(build|dist|\.git|\.venv|__pycache__|[^/]*\.egg-info)/|\.(so|o|a|pyc|pyo|whl|tar\.gz)$'
 while read -r extra; do complain "unexpected file $extra"; done < <(grep -vE "$allowed" "$work/files" || true)
 while read -r output; do complain "build output $output"; done < <(grep -E "$build_output" "$work/files" || true)
@@ -91,6 +93,16 @@ if [[ $(uname -s) == Linux ]]; then
     fi
 fi
 bash scripts/check_exports.sh "$wheel"
+# The types: beside the module for pyright, as a stub-only package for mypy.
+"$work/tools/bin/python" - "$wheel" <<'PY'
+import sys, zipfile
+
+names = set(zipfile.ZipFile(sys.argv[1]).namelist())
+missing = sorted({"tarn.pyi", "tarn-stubs/__init__.pyi"} - names)
+if missing:
+    sys.exit(f"sdist: the wheel lacks {missing}")
+print("type information: tarn.pyi, tarn-stubs/__init__.pyi")
+PY
 
 echo "== installing the wheel into a fresh environment (extras: $extras)"
 "$python" -m venv "$work/venv"
@@ -98,9 +110,20 @@ quietly "$work/venv/bin/python" -m pip install --upgrade pip
 quietly "$work/venv/bin/python" -m pip install "$wheel[$extras]"
 "$work/venv/bin/python" -c 'import importlib.metadata, tarn; print(tarn.__file__, importlib.metadata.version("pytarn"))'
 
-echo "== running the sdist's tests against the install"
+echo "== the README's set-up commands, in the unpacked sdist"
 mkdir "$work/unpacked"
 tar -xzf "$sdist" -C "$work/unpacked"
-# From a directory outside both trees, so only the installed module can be imported.
-cd "$work"
-"$work/venv/bin/python" -m pytest "$work"/unpacked/*/tests -p no:cacheprovider
+cd "$work"/unpacked/*/
+# Every line of the shell blocks in the README's set-up section, as a user would copy them.
+awk '/^## /{section = /^## Set-up/} section && /^```/{block = !block; next} section && block' \
+    README.md >"$work/setup-commands"
+if [[ $(wc -l <"$work/setup-commands") -ne 2 ]]; then
+    echo "sdist: expected two set-up commands in the README, found:" >&2
+    cat "$work/setup-commands" >&2
+    exit 1
+fi
+while read -r command; do
+    echo "\$ $command"
+    bash -c "$command" </dev/null
+done <"$work/setup-commands"
+test -s plan.png || { echo "sdist: the demonstration drew no plan.png" >&2; exit 1; }

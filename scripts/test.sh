@@ -9,9 +9,19 @@ python3 -m venv "$venv"
 # shellcheck disable=SC1091
 . "$venv/bin/activate"
 python -m pip install --quiet --upgrade pip
+# A machine with only CPython, its headers and a C++20 compiler has no CMake or ninja for the
+# native tests; the package index has both, and the environment's bin is first on PATH now.
+build_tools=()
+cmake --version >/dev/null 2>&1 || build_tools+=(cmake)
+ninja --version >/dev/null 2>&1 || build_tools+=(ninja)
+if ((${#build_tools[@]} > 0)); then
+    python -m pip install --quiet "${build_tools[@]}"
+    hash -r # forget where a broken cmake or ninja (a shim without a version behind it) was found
+fi
 # Warnings are errors here, so every tested build is a clean one. The cluster extra lets the
-# batch example's tests run on a local Dask cluster too.
-python -m pip install --quiet ".[test,cluster]" -Ccmake.define.TARN_WERROR=ON
+# batch example's tests run on a local Dask cluster too; the typing extra brings the type checkers
+# that tests/test_types.py runs over the installed stubs.
+python -m pip install --quiet ".[test,cluster,typing]" -Ccmake.define.TARN_WERROR=ON
 
 echo "== native tests"
 cmake -S . -B build/native -G Ninja -DTARN_PYTHON_MODULE=OFF -DTARN_NATIVE_TESTS=ON \
