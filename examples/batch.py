@@ -10,6 +10,12 @@ included (`PanicException` derives from `BaseException` and cannot be pickled), 
 it back as data, the problem's index with the exception's type name and message. Only an
 interrupt or an exit (Ctrl-C, SystemExit) ends the batch.
 
+Ctrl-C (SIGINT) or SIGTERM stops the batch within moments, on the pool as on a local
+cluster: the workers, which leave signals to this process, drop their chunks at the next
+problem and exit; the problems done so far are counted and written to --output (complete
+lines, in batch order, with gaps where chunks were dropped); the exit status is 130
+(143 for SIGTERM). Workers whose parent is killed outright exit by themselves.
+
 The batch is made from a seeded `random.Random`, so the same --seed gives the same
 problems. The trees themselves differ from run to run: the planner's generator is
 seeded by the operating system and cannot be seeded from Python.
@@ -24,7 +30,10 @@ seeded by the operating system and cannot be seeded from Python.
 whether the goal was "reached", the "path" (points from start to goal, [] when not
 reached) and the "node_count"; for a failed problem, its "index" and the "error" (type
 and message). Long batches show a progress bar when tqdm is installed (pip install
-'pytarn[batch]'). Start-up of the pool or the cluster is not timed.
+'pytarn[batch]'). Start-up of the pool or the cluster is not timed, by the summary or by
+the bar, and both give the same rate: problems over seconds since the timing began.
+"Solved" counts the problems whose tree came back, "reached" those of them whose tree
+reaches the goal, and "failed" those that came back as an error.
 
 On a real cluster every worker needs tarn installed (and Dask: pip install
 'pytarn[cluster]'); this file's functions travel to the workers with the tasks, so
@@ -36,14 +45,18 @@ worker per core, e.g. `dask worker ADDRESS --nworkers 8 --nthreads 1`.
 import argparse
 import concurrent.futures
 import contextlib
-import itertools
+import functools
+import importlib.util
 import json
 import math
 import multiprocessing
+import multiprocessing.connection
 import os
 import pickle
 import random
+import signal
 import sys
+import threading
 import time
 
 import tarn
@@ -57,9 +70,12 @@ GOAL_TOLERANCE = 2.0
 MAX_ITERATIONS = 4000
 # A few tasks per worker keep every worker busy to the end, while the per-task overhead
 # (milliseconds on Dask) is paid only a few times. Chunks stay small enough that the
-# progress bar moves and no single task carries much data.
+# progress bar moves and no single task carries much data. Whole trees are a hundred
+# times the data of paths: their chunks are smaller, so that a stopped batch waits for
+# little to finish shipping.
 TASKS_PER_WORKER = 4
 MAX_CHUNK_SIZE = 1000
+MAX_CHUNK_SIZE_WITH_TREES = 100
 # Batches of at least this many problems show a progress bar (on a terminal).
 LONG_BATCH = 2000
 
@@ -149,9 +165,27 @@ def solve_or_report(index, problem, keep_tree=False):
         return {"index": index, "error": {"type": type(error).__name__, "message": str(error)}}
 
 
-def solve_chunk(indexed_problems, keep_tree=False):
-    """Plan several (index, problem) pairs in one task, so per-task overhead is paid once."""
-    return [solve_or_report(index, problem, keep_tree) for index, problem in indexed_problems]
+# In a pool worker, the event by which the parent stops the batch (see serve_parent).
+pool_stop = None
+
+
+def pool_stopping():
+    return pool_stop is not None and pool_stop.is_set()
+
+
+def solve_chunk(indexed_problems, keep_tree=False, stopping=pool_stopping):
+    """Plan several (index, problem) pairs in one task, so per-task overhead is paid once.
+
+    Once `stopping()` is true the chunk ends at the next problem, with nothing: the batch
+    keeps only the chunks that came back before it stopped, and shipping what this one
+    did would only make it wait.
+    """
+    results = []
+    for index, problem in indexed_problems:
+        if stopping():
+            return []
+        results.append(solve_or_report(index, problem, keep_tree))
+    return results
 
 
 def chunks(items, size):
@@ -159,19 +193,30 @@ def chunks(items, size):
     return [items[i : i + size] for i in range(0, len(items), size)]
 
 
-def chunk_size_for(count, workers):
+def chunk_size_for(count, workers, keep_trees=False):
     """Problems per task for `count` problems on `workers` single-threaded workers."""
-    return max(1, min(MAX_CHUNK_SIZE, math.ceil(count / (workers * TASKS_PER_WORKER))))
+    largest = MAX_CHUNK_SIZE_WITH_TREES if keep_trees else MAX_CHUNK_SIZE
+    return max(1, min(largest, math.ceil(count / (workers * TASKS_PER_WORKER))))
 
 
-def solve_serially(batch, keep_tree=False, progress=None):
+def collect(finished, position, solved, progress=None):
+    """Keep one chunk's results in `finished` (position of the chunk -> its results)."""
+    finished[position] = solved
+    if progress:
+        progress(len(solved))
+
+
+def in_batch_order(finished):
+    """The results of every chunk in `finished`, in batch order: what a stopped batch did."""
+    return [result for position in sorted(finished) for result in finished[position]]
+
+
+def solve_serially(batch, keep_tree=False, progress=None, finished=None):
     """The baseline: every problem in this process, one after another."""
-    results = []
+    finished = {} if finished is None else finished
     for index, problem in enumerate(batch):
-        results.append(solve_or_report(index, problem, keep_tree))
-        if progress:
-            progress(1)
-    return results
+        collect(finished, index, [solve_or_report(index, problem, keep_tree)], progress)
+    return in_batch_order(finished)
 
 
 def worker_ready(_):
@@ -179,29 +224,91 @@ def worker_ready(_):
     return os.getpid()
 
 
+class Stopped(KeyboardInterrupt):
+    """SIGINT or SIGTERM, raised where the batch is; `status` is the exit status it asks for."""
+
+    def __init__(self, signal_number):
+        super().__init__(signal.Signals(signal_number).name)
+        self.status = 128 + signal_number
+
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+
+def raise_stopped(signal_number, _frame):
+    raise Stopped(signal_number)
+
+
+@contextlib.contextmanager
+def stop_signals(handler):
+    """SIGINT and SIGTERM handled by `handler` (SIG_IGN, say) inside the block, as before after it."""
+    previous = {number: signal.signal(number, handler) for number in STOP_SIGNALS}
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def serve_parent(stop):
+    """Pool worker set-up: only the parent ends the batch, and no worker outlives the parent.
+
+    Ctrl-C reaches every process of the terminal's process group. A worker that took it
+    could die in the middle of sending a result and leave the pool's reader waiting for
+    the rest forever; so workers ignore SIGINT and SIGTERM, and the parent sets `stop`,
+    which ends their chunks at the next problem. A worker whose parent is gone without
+    ending it (killed by SIGKILL, say) exits.
+    """
+    global pool_stop
+    pool_stop = stop
+    for number in STOP_SIGNALS:
+        signal.signal(number, signal.SIG_IGN)
+    threading.Thread(target=exit_with_parent, daemon=True).start()
+
+
+def exit_with_parent():
+    multiprocessing.parent_process().join()
+    os._exit(1)
+
+
 @contextlib.contextmanager
 def process_pool(workers):
-    """A started pool of `workers` processes.
+    """A started pool of `workers` processes, stopped within a problem if the block raises.
 
     Workers are spawned rather than forked: forking a process that runs threads (a
     Dask client, say) is unsafe, and spawn behaves the same on Linux and macOS.
     """
     context = multiprocessing.get_context("spawn")
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-        # Starting the interpreters is not part of the timed work.
-        list(pool.map(worker_ready, range(workers)))
-        yield pool
+    stop = context.Event()
+    with concurrent.futures.ProcessPoolExecutor(workers, context, serve_parent, (stop,)) as pool:
+        try:
+            # Starting the interpreters is not part of the timed work.
+            list(pool.map(worker_ready, range(workers)))
+            yield pool
+        except BaseException:
+            # The chunks running end early; their results, like the chunks not started, are dropped.
+            with stop_signals(signal.SIG_IGN):
+                stop.set()
+                pool.shutdown(cancel_futures=True)
+            raise
 
 
-def solve_with_pool(pool, batch, chunk_size, keep_tree=False, progress=None):
+def solve_with_pool(pool, batch, chunk_size, keep_tree=False, progress=None, finished=None):
     """The batch on a process pool; results come back in batch order."""
+    finished = {} if finished is None else finished
     tasks = chunks(list(enumerate(batch)), chunk_size)
-    results = []
-    for solved in pool.map(solve_chunk, tasks, itertools.repeat(keep_tree)):
-        results.extend(solved)
-        if progress:
-            progress(len(solved))
-    return results
+    futures = {pool.submit(solve_chunk, task, keep_tree): position for position, task in enumerate(tasks)}
+    for future in concurrent.futures.as_completed(futures):
+        collect(finished, futures[future], future.result(), progress)
+    return in_batch_order(finished)
+
+
+# Run by every worker of a local cluster as it starts (Dask's "preload" takes script text).
+IGNORE_STOP_SIGNALS = """
+import signal
+for number in (signal.SIGINT, signal.SIGTERM):
+    signal.signal(number, signal.SIG_IGN)
+"""
 
 
 @contextlib.contextmanager
@@ -209,7 +316,10 @@ def dask_client(scheduler=None, workers=None):
     """A Dask client for the scheduler at `scheduler`, or for a LocalCluster started here.
 
     The local cluster has one single-threaded worker process per core (or `workers`), the
-    shape that suits code holding the interpreter lock throughout.
+    shape that suits code holding the interpreter lock throughout. Its workers ignore
+    SIGINT and SIGTERM, as the pool's do and for the same reason: only this process ends
+    them, by closing the cluster, which ends their chunks at the next problem. Dask's
+    workers exit by themselves if this process is gone.
     """
     from dask.distributed import Client, LocalCluster
 
@@ -218,9 +328,15 @@ def dask_client(scheduler=None, workers=None):
             yield client
         return
     cluster_options = {"processes": True, "threads_per_worker": 1, "dashboard_address": None}
-    with LocalCluster(n_workers=workers or os.cpu_count(), **cluster_options) as cluster:
+    cluster_options["preload"] = [IGNORE_STOP_SIGNALS]
+    cluster = LocalCluster(n_workers=workers or os.cpu_count(), **cluster_options)
+    try:
         with Client(cluster) as client:
             yield client
+    finally:
+        # Closing takes a moment, which a second Ctrl-C must not cut short.
+        with stop_signals(signal.SIG_IGN):
+            cluster.close()
 
 
 def share_code(client):
@@ -240,10 +356,18 @@ def solve_packed_chunk(packed_problems, keep_tree=False):
     Dask serialises lists and dicts element by element, which for thousands of small
     lists costs as much as planning them; a single bytes object each way skips that walk.
     """
-    return pickle.dumps(solve_chunk(pickle.loads(packed_problems), keep_tree))
+    from dask.distributed import get_worker
+    from distributed.core import Status
+
+    worker = get_worker()
+
+    def closing():
+        return worker.status in (Status.closing, Status.closed)
+
+    return pickle.dumps(solve_chunk(pickle.loads(packed_problems), keep_tree, closing))
 
 
-def solve_with_dask(client, batch, chunk_size, keep_tree=False, progress=None):
+def solve_with_dask(client, batch, chunk_size, keep_tree=False, progress=None, finished=None):
     """The batch on a Dask cluster, in chunks; results come back in batch order.
 
     The chunks are scattered to the workers first, so the tasks refer to them by key
@@ -251,51 +375,51 @@ def solve_with_dask(client, batch, chunk_size, keep_tree=False, progress=None):
     """
     from dask.distributed import as_completed
 
+    finished = {} if finished is None else finished
+    if not batch:
+        return []
     share_code(client)
     packed = [pickle.dumps(chunk) for chunk in chunks(list(enumerate(batch)), chunk_size)]
     futures = client.map(solve_packed_chunk, client.scatter(packed), keep_tree=keep_tree, pure=False)
     position = {future.key: number for number, future in enumerate(futures)}
-    solved = [None] * len(futures)
     for future in as_completed(futures):
-        solved[position[future.key]] = pickle.loads(future.result())
-        if progress:
-            progress(len(solved[position[future.key]]))
-    return [result for chunk in solved for result in chunk]
-
-
-def timed(function, *args, **options):
-    """(result, seconds) of one call."""
-    began = time.perf_counter()
-    result = function(*args, **options)
-    return result, time.perf_counter() - began
+        collect(finished, position[future.key], pickle.loads(future.result()), progress)
+    return in_batch_order(finished)
 
 
 @contextlib.contextmanager
 def progress_bar(total, shown):
     """A function that advances a progress bar by a number of problems, or None.
 
-    The bar needs tqdm (pip install 'pytarn[batch]'); without it the batch runs silently.
+    The bar needs tqdm (pip install 'pytarn[batch]'). Its rate is the average since the
+    bar started, as the summary's throughput is, rather than tqdm's recent moving average.
     """
     if not shown:
         yield None
         return
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        yield None
-        return
-    with tqdm(total=total, unit="problem", file=sys.stderr) as bar:
+    from tqdm import tqdm
+
+    with tqdm(total=total, unit="problem", file=sys.stderr, smoothing=0) as bar:
         yield bar.update
 
 
+def timed(solve, total, shown, finished):
+    """(results, seconds) of solve(progress=..., finished=...), with a progress bar over that time."""
+    with progress_bar(total, shown) as progress:
+        began = time.perf_counter()
+        results = solve(progress=progress, finished=finished)
+        return results, time.perf_counter() - began
+
+
 def report(label, batch, results, seconds):
-    """One line: how fast, how many problems reached their goal, how many failed."""
+    """One line: how fast, and what became of the problems."""
     reached = sum(1 for result in results if result.get("reached"))
     failed = sum(1 for result in results if "error" in result)
+    rate = len(batch) / seconds if seconds > 0 else 0.0
     print(
-        f"{label:<24} {len(batch) / seconds:10.1f} problems/s"
-        f"   ({len(batch)} problems in {seconds:.2f} s: {len(batch) - failed} solved,"
-        f" {reached} reached the goal, {failed} failed)"
+        f"{label:<24} {rate:10.1f} problems/s   ({len(batch)} problems in {seconds:.2f} s:"
+        f" {len(results) - failed} solved (a tree came back), {reached} of them reaching the goal,"
+        f" {failed} failed (an error came back))"
     )
 
 
@@ -314,15 +438,29 @@ def write_results(path, results):
     with open(path, "w", encoding="utf-8") as output:
         for result in results:
             output.write(json.dumps(result) + "\n")
+    print(f"results written to {path}")
+
+
+def at_least(lowest):
+    """An argparse type: an integer no smaller than `lowest`."""
+
+    def checked(text):
+        value = int(text)
+        if value < lowest:
+            raise argparse.ArgumentTypeError(f"must be at least {lowest}, not {value}")
+        return value
+
+    checked.__name__ = "int"  # how argparse names the type when `text` is not a number
+    return checked
 
 
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="batch.py", description=__doc__.splitlines()[0])
     add = parser.add_argument
-    add("--problems", type=int, default=1000, help="batch size (default 1000)")
+    add("--problems", type=at_least(0), default=1000, help="batch size (default 1000)")
     add("--seed", type=int, default=0, help="seed of the batch (default 0)")
-    add("--workers", type=int, help="pool or local-cluster processes (default: one per core)")
-    add("--chunk-size", type=int, help="problems per task (default: a few tasks per worker)")
+    add("--workers", type=at_least(1), help="pool or local-cluster processes (default: one per core)")
+    add("--chunk-size", type=at_least(1), help="problems per task (default: a few tasks per worker)")
     add("--keep-trees", action="store_true", help="bring every tree back, not just its path")
     add("--output", metavar="PATH", help="write one JSON line per problem to PATH")
     add("--compare", action="store_true", help="also solve the batch in a plain loop, timed")
@@ -332,41 +470,67 @@ def parse_arguments(argv):
     add("--scheduler", metavar="ADDRESS", help="Dask scheduler (implies --dask; default: local)")
     arguments = parser.parse_args(argv)
     arguments.dask = arguments.dask or arguments.scheduler is not None
+    if arguments.dask and importlib.util.find_spec("distributed") is None:
+        parser.exit(2, "batch.py: --dask needs Dask; install it with: pip install 'pytarn[cluster]'\n")
+    asked_for_progress = arguments.progress
     if arguments.progress is None:
         arguments.progress = sys.stderr.isatty() and arguments.problems >= LONG_BATCH
+    if arguments.progress and importlib.util.find_spec("tqdm") is None:
+        if asked_for_progress:
+            print("batch.py: no progress bar without tqdm: pip install 'pytarn[batch]'", file=sys.stderr)
+        arguments.progress = False
     return arguments
 
 
-def solve_in_parallel(arguments, batch, progress):
+def solve_in_parallel(arguments, batch, finished):
     """(label, results, seconds) of the batch on the pool or the cluster."""
-    keep_trees = arguments.keep_trees
+    def timed_on(solve, engine, workers):
+        chunk_size = arguments.chunk_size or chunk_size_for(len(batch), workers, arguments.keep_trees)
+        solve = functools.partial(solve, engine, batch, chunk_size, arguments.keep_trees)
+        return timed(solve, len(batch), arguments.progress, finished)
+
     if arguments.dask:
         with dask_client(arguments.scheduler, arguments.workers) as client:
             workers = len(client.nthreads())
-            chunk_size = arguments.chunk_size or chunk_size_for(len(batch), workers)
-            results, seconds = timed(solve_with_dask, client, batch, chunk_size, keep_trees, progress)
-            return f"dask ({workers} workers)", results, seconds
+            return f"dask ({workers} workers)", *timed_on(solve_with_dask, client, workers)
     workers = arguments.workers or os.cpu_count()
-    chunk_size = arguments.chunk_size or chunk_size_for(len(batch), workers)
     with process_pool(workers) as pool:
-        results, seconds = timed(solve_with_pool, pool, batch, chunk_size, keep_trees, progress)
-        return f"process pool ({workers} workers)", results, seconds
+        return f"process pool ({workers} workers)", *timed_on(solve_with_pool, pool, workers)
 
 
-def main(argv=None):
-    arguments = parse_arguments(argv)
+def run(arguments, finished):
+    """The whole batch as the command line asks, filling `finished` as results come back."""
     batch = make_batch(arguments.problems, arguments.seed)
     if arguments.compare:
-        with progress_bar(len(batch), arguments.progress) as progress:
-            serial = timed(solve_serially, batch, arguments.keep_trees, progress)
-        report("single process", batch, *serial)
-    with progress_bar(len(batch), arguments.progress) as progress:
-        label, results, seconds = solve_in_parallel(arguments, batch, progress)
+        solve = functools.partial(solve_serially, batch, arguments.keep_trees)
+        report("single process", batch, *timed(solve, len(batch), arguments.progress, finished))
+        finished.clear()
+    label, results, seconds = solve_in_parallel(arguments, batch, finished)
     report(label, batch, results, seconds)
     report_failures(results)
     if arguments.output:
         write_results(arguments.output, results)
-        print(f"results written to {arguments.output}")
+
+
+def main(argv=None):
+    """Run the batch; on SIGINT or SIGTERM, keep what was done and exit with 128 + the signal.
+
+    Whenever the signal comes, the workers are ended, the problems done so far are written
+    to --output (in batch order, with gaps where chunks were lost), and further signals are
+    ignored while that takes place, so the file holds only complete lines.
+    """
+    arguments = parse_arguments(argv)
+    finished = {}
+    try:
+        with stop_signals(raise_stopped):
+            run(arguments, finished)
+    except Stopped as stop:
+        with stop_signals(signal.SIG_IGN):
+            results = in_batch_order(finished)
+            print(f"stopped by {stop}: {len(results)} of {arguments.problems} problems done")
+            if arguments.output:
+                write_results(arguments.output, results)
+        sys.exit(stop.status)
 
 
 if __name__ == "__main__":

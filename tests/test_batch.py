@@ -3,8 +3,12 @@ import importlib
 import importlib.util
 import json
 import math
+import os
+import re
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -19,7 +23,8 @@ problems = json.load(sys.stdin)
 with batch.dask_client(workers=2) as client:
     workers = len(client.nthreads())
     results = batch.solve_with_dask(client, problems, chunk_size=3, keep_tree=True)
-json.dump({"workers": workers, "results": results}, sys.stdout)
+    nothing = batch.solve_with_dask(client, [], chunk_size=3)
+json.dump({"workers": workers, "results": results, "nothing": nothing}, sys.stdout)
 """
 
 
@@ -131,17 +136,102 @@ def test_dask_local_cluster_results_keep_the_tree_invariants(problems):
     )
     assert completed.returncode == 0, completed.stderr
     outcome = json.loads(completed.stdout)
-    assert outcome["workers"] == 2
+    assert outcome["workers"] == 2 and outcome["nothing"] == []
     check_batch(problems, outcome["results"])
 
 
 def test_command_line_reports_and_writes_every_problem(batch, capsys, tmp_path, monkeypatch):
     monkeypatch.setattr(batch, "make_batch", lambda count, seed: [BAD_PROBLEM] * count)
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name: None)  # no tqdm
     output = tmp_path / "results.jsonl"
-    batch.main(["--problems", "4", "--workers", "2", "--compare", "--output", str(output)])
-    lines = capsys.readouterr().out.splitlines()
+    batch.main(["--problems", "4", "--workers", "2", "--compare", "--progress", "--output", str(output)])
+    captured = capsys.readouterr()
+    assert captured.err == "batch.py: no progress bar without tqdm: pip install 'pytarn[batch]'\n"
+    lines = captured.out.splitlines()
     assert [line.split()[0] for line in lines] == ["single", "process", *["problem"] * 4, "results"]
-    assert all("4 problems in" in line and "0 solved, 0 reached the goal, 4 failed" in line for line in lines[:2])
+    counts = "0 solved (a tree came back), 0 of them reaching the goal, 4 failed (an error came back)"
+    assert all("4 problems in" in line and counts in line for line in lines[:2])
     assert lines[2] == "  problem 0: PanicException: cannot sample empty range"
     records = [json.loads(line) for line in output.read_text().splitlines()]
     assert records == [{**BAD_RESULT, "index": index} for index in range(4)]
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [
+        (["--chunk-size", "0"], "batch.py: error: argument --chunk-size: must be at least 1, not 0"),
+        (["--workers", "-1"], "batch.py: error: argument --workers: must be at least 1, not -1"),
+        (["--problems", "-1"], "batch.py: error: argument --problems: must be at least 0, not -1"),
+        (["--problems", "x"], "batch.py: error: argument --problems: invalid int value: 'x'"),
+        (["--dask"], "batch.py: --dask needs Dask; install it with: pip install 'pytarn[cluster]'"),
+    ],
+)
+def test_command_line_refuses_what_it_cannot_run(batch, capsys, monkeypatch, arguments, message):
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name: None)  # no Dask
+    with pytest.raises(SystemExit) as exit_info:
+        batch.main(arguments)
+    assert exit_info.value.code == 2
+    assert capsys.readouterr().err.splitlines()[-1] == message
+
+
+STOPPED_BATCH = 20000
+
+
+def stop_batch_midway(engine, signal_number, folder):
+    """Run the batch tool and signal its process group once its first chunk is done.
+
+    Returns its exit status, its standard output, the seconds from the signal to its exit
+    and the processes it had started by then. Every wait is bounded: a hang fails the test.
+    """
+    command = [sys.executable, "batch.py", "--problems", str(STOPPED_BATCH), "--workers", "2",
+               "--progress", "--output", str(folder / "results.jsonl"), *engine]
+    # Files rather than pipes: a process left behind holding a pipe would block its reader.
+    with open(folder / "stdout", "wb") as stdout, open(folder / "stderr", "wb") as stderr:
+        process = subprocess.Popen(command, cwd=EXAMPLES, stdout=stdout, stderr=stderr, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 240
+        # The bar, redrawn in place, shows "done/total [".
+        while not re.search(rb"[1-9]\d*/\d+ \[", (folder / "stderr").read_bytes()):
+            assert process.poll() is None and time.monotonic() < deadline, (folder / "stderr").read_text()
+            time.sleep(0.05)
+        children = psutil_process(process.pid).children(recursive=True)
+        os.killpg(process.pid, signal_number)
+        signalled = time.monotonic()
+        process.wait(timeout=60)
+        seconds = time.monotonic() - signalled
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+    return process.returncode, (folder / "stdout").read_text(), seconds, children
+
+
+def psutil_process(pid):
+    import psutil  # installed with Dask's distributed scheduler
+
+    return psutil.Process(pid)
+
+
+@pytest.mark.parametrize(
+    ("engine", "signal_number"),
+    [([], signal.SIGINT), (["--dask"], signal.SIGTERM)],
+    ids=["pool-SIGINT", "dask-SIGTERM"],
+)
+def test_a_stopped_batch_ends_at_once_with_what_it_finished(tmp_path, engine, signal_number):
+    if importlib.util.find_spec("distributed") is None:
+        pytest.skip("the cluster extra (dask[distributed], with psutil) is not installed")
+    if not psutil_sees_this_process():
+        pytest.skip("psutil cannot read this process's details here (no /proc?)")
+    import psutil
+
+    status, stdout, seconds, children = stop_batch_midway(engine, signal_number, tmp_path)
+    assert status == 128 + signal_number, stdout
+    assert seconds < 10
+    done = re.fullmatch(rf"stopped by {signal_number.name}: (\d+) of {STOPPED_BATCH} problems done",
+                        stdout.splitlines()[-2])
+    assert done and 0 < int(done[1]) < STOPPED_BATCH, stdout
+    records = [json.loads(line) for line in (tmp_path / "results.jsonl").read_text().splitlines()]
+    indices = [record["index"] for record in records]
+    assert len(records) == int(done[1]) and indices == sorted(set(indices))
+    assert all("reached" in record or "error" in record for record in records)
+    assert children and psutil.wait_procs(children, timeout=10)[1] == []
