@@ -50,7 +50,6 @@ import importlib.util
 import json
 import math
 import multiprocessing
-import multiprocessing.connection
 import os
 import pickle
 import random
@@ -70,7 +69,7 @@ GOAL_TOLERANCE = 2.0
 MAX_ITERATIONS = 4000
 # A few tasks per worker keep every worker busy to the end, while the per-task overhead
 # (milliseconds on Dask) is paid only a few times. Chunks stay small enough that the
-# progress bar moves and no single task carries much data. Whole trees are a hundred
+# progress bar moves and no single task carries much data. Whole trees are tens of
 # times the data of paths: their chunks are smaller, so that a stopped batch waits for
 # little to finish shipping.
 TASKS_PER_WORKER = 4
@@ -267,6 +266,7 @@ def serve_parent(stop):
 
 
 def exit_with_parent():
+    # The parent's process object, in its child, waits on a pipe that closes when the parent dies.
     multiprocessing.parent_process().join()
     os._exit(1)
 
@@ -280,7 +280,9 @@ def process_pool(workers):
     """
     context = multiprocessing.get_context("spawn")
     stop = context.Event()
-    with concurrent.futures.ProcessPoolExecutor(workers, context, serve_parent, (stop,)) as pool:
+    with concurrent.futures.ProcessPoolExecutor(
+        workers, context, initializer=serve_parent, initargs=(stop,)
+    ) as pool:
         try:
             # Starting the interpreters is not part of the timed work.
             list(pool.map(worker_ready, range(workers)))

@@ -183,6 +183,8 @@ def stop_batch_midway(engine, signal_number, folder):
     Returns its exit status, its standard output, the seconds from the signal to its exit
     and the processes it had started by then. Every wait is bounded: a hang fails the test.
     """
+    import psutil  # installed with Dask's distributed scheduler
+
     command = [sys.executable, "batch.py", "--problems", str(STOPPED_BATCH), "--workers", "2",
                "--progress", "--output", str(folder / "results.jsonl"), *engine]
     # Files rather than pipes: a process left behind holding a pipe would block its reader.
@@ -194,7 +196,7 @@ def stop_batch_midway(engine, signal_number, folder):
         while not re.search(rb"[1-9]\d*/\d+ \[", (folder / "stderr").read_bytes()):
             assert process.poll() is None and time.monotonic() < deadline, (folder / "stderr").read_text()
             time.sleep(0.05)
-        children = psutil_process(process.pid).children(recursive=True)
+        children = psutil.Process(process.pid).children(recursive=True)
         os.killpg(process.pid, signal_number)
         signalled = time.monotonic()
         process.wait(timeout=60)
@@ -204,12 +206,6 @@ def stop_batch_midway(engine, signal_number, folder):
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
     return process.returncode, (folder / "stdout").read_text(), seconds, children
-
-
-def psutil_process(pid):
-    import psutil  # installed with Dask's distributed scheduler
-
-    return psutil.Process(pid)
 
 
 @pytest.mark.parametrize(
