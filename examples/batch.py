@@ -203,6 +203,7 @@ def collect(finished, position, solved, progress=None):
     finished[position] = solved
     if progress:
         progress(len(solved))
+    stop_if_signalled()
 
 
 def in_batch_order(finished):
@@ -234,8 +235,24 @@ class Stopped(KeyboardInterrupt):
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 
+# The stop signals received so far (see raise_stopped).
+signals_received = []
+
+
 def raise_stopped(signal_number, _frame):
+    signals_received.append(signal_number)
     raise Stopped(signal_number)
+
+
+def stop_if_signalled():
+    """Raise Stopped again for a signal received before, if any.
+
+    A handler's exception is raised wherever the main thread is, which may be a __del__
+    method or a callback whose exceptions are only reported: the batch would run on as if
+    no signal had come. A check after every chunk and at the end stops it all the same.
+    """
+    if signals_received:
+        raise Stopped(signals_received[0])
 
 
 @contextlib.contextmanager
@@ -508,6 +525,7 @@ def run(arguments, finished):
         report("single process", batch, *timed(solve, len(batch), arguments.progress, finished))
         finished.clear()
     label, results, seconds = solve_in_parallel(arguments, batch, finished)
+    stop_if_signalled()
     report(label, batch, results, seconds)
     report_failures(results)
     if arguments.output:
