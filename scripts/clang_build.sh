@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # clang_build.sh: builds the native core, its tests and the module with clang++ (warnings are
 # errors), then runs the native tests and the pytest suite against that module, and the native
-# tests built for an FMA target (scripts/fma_build.sh).
-# Usage: scripts/clang_build.sh   (CLANGXX=compiler to use instead of the one found;
-#                                  PYTHON=interpreter with pytest, default .venv/bin/python)
+# tests built for an FMA target (scripts/fma_build.sh). With libc++, the same with LLVM's C++
+# library instead of GCC's (the FMA build is the default library's only).
+# Usage: scripts/clang_build.sh [libc++]  (CLANGXX=compiler to use instead of the one found;
+#                                          PYTHON=interpreter with pytest, default .venv/bin/python)
 # Skips, successfully, when no usable clang++ is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+library=${1:-}
+stdlib_flags=${library:+-stdlib=$library}
+
 # With libstdc++, <source_location> needs clang 15 or later; older ones fail on every file.
 has_source_location() {
+    # shellcheck disable=SC2086 # no flags, or one
     printf '#include <source_location>\nint main() { return std::source_location::current().line() != 2; }\n' |
-        "$1" -std=c++20 -x c++ -fsyntax-only - 2>/dev/null
+        "$1" $stdlib_flags -std=c++20 -x c++ -fsyntax-only - 2>/dev/null
 }
 
 find_clang() {
@@ -31,18 +36,19 @@ if [[ -z $compiler ]]; then
 fi
 python=${PYTHON:-.venv/bin/python}
 [[ -x $python ]] || python=python3
-build=build/clang
+build=build/clang${library:+-$library}
 
-echo "== clang build with $("$compiler" --version | head -n 1)"
+echo "== clang build with $("$compiler" --version | head -n 1)${library:+, $library}"
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS="$stdlib_flags" \
     -DTARN_WERROR=ON -DTARN_NATIVE_TESTS=ON -DTARN_PYTHON_MODULE=ON \
     -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
 cmake --build "$build"
 
-echo "== native tests (clang)"
+echo "== native tests (clang${library:+, $library})"
 ctest --test-dir "$build" --output-on-failure
 
-echo "== Python tests (clang-built module)"
+echo "== Python tests (clang-built module${library:+, $library})"
 module_dir=$(cd "$build" && pwd)
 PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" - "$module_dir" <<'EOF'
 import os, sys, tarn
@@ -51,4 +57,4 @@ assert os.path.dirname(tarn.__file__) == sys.argv[1], tarn.__file__
 EOF
 PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest tests -p no:cacheprovider
 
-bash scripts/fma_build.sh "$compiler"
+[[ -n $library ]] || bash scripts/fma_build.sh "$compiler"

@@ -310,6 +310,13 @@ def needs_file(path):
     return pytest.mark.skipif(not os.path.exists(path), reason=f"needs {path}")
 
 
+# Windows has neither.
+needs_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+needs_posix_signals = pytest.mark.skipif(
+    not hasattr(signal, "setitimer"), reason="needs POSIX signals: SIGALRM timers, SIGINT sent to a process"
+)
+
+
 # Limits a fresh interpreter to 1 GiB of address space and asks for a 2 GiB mapping, which is
 # reserved but never touched: where the limit is enforced the mapping is refused.
 _ADDRESS_SPACE_PROBE = """

@@ -5,9 +5,11 @@ import sys
 import time
 
 import pytest
-from conftest import SLIVER_PROBLEM, SUBPROCESS_TIMEOUT, Alarm, raise_alarm, raised, under_alarm
+from conftest import SLIVER_PROBLEM, SUBPROCESS_TIMEOUT, Alarm, needs_posix_signals, raise_alarm, raised, under_alarm
 
 import tarn
+
+pytestmark = needs_posix_signals
 
 plan = tarn.rrt.rapidly_exploring_random_tree
 vector_add = tarn.moremath.vectors.vector_add

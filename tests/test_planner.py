@@ -1,10 +1,9 @@
 # test_planner.py: rapidly_exploring_random_tree: tree shape, geometry, the goal, randomness and faults.
 import math
-import os
 import threading
 
 import pytest
-from conftest import Tree, distance, nearest
+from conftest import Tree, distance, nearest, needs_fork
 
 import tarn
 
@@ -265,7 +264,7 @@ class TestRandomness:
         assert len(results) == 3
         assert results["a"] != results["b"] and results["main"] not in (results["a"], results["b"])
 
-    @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+    @needs_fork
     def test_fork_gives_child_and_parent_different_draws(self, run_python):
         # The parent draws first, so part of its buffered output is left over at the fork;
         # neither side may hand out what the other would.

@@ -8,7 +8,7 @@ import threading
 import time
 import warnings
 
-from conftest import Tree
+from conftest import Tree, needs_fork
 
 import tarn
 
@@ -215,6 +215,7 @@ def assert_fork_separated(parent, child):
     assert child["planned"] >= 2
 
 
+@needs_fork
 class TestFork:
     def test_fork_from_a_thread_that_used_the_generator(self):
         results = []

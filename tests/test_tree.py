@@ -5,7 +5,6 @@ import inspect
 import math
 import operator
 import os
-import resource
 import sys
 import weakref
 
@@ -687,6 +686,7 @@ class TestResources:
         "TARN_SANITIZED" in os.environ, reason="the sanitizers' own memory use swamps the RSS bound"
     )
     def test_loop_keeps_memory_and_references_flat(self, capfd):
+        resource = pytest.importorskip("resource", reason="needs getrusage() from the resource module")
         self.churn(50)  # reach the steady state of every allocator first
         gc.collect()
         blocks = sys.getallocatedblocks()

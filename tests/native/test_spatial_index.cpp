@@ -138,6 +138,10 @@ FloatVector outside_edge(const Sample& p, const Rectangle& r, PointMaker& maker)
 // place either way, kept inside the rectangle.
 std::vector<Sample> samples_at_clearance(const std::vector<FloatVector>& obstacles, double width,
                                          double height, std::mt19937_64& gen) {
+    // Every sample the index is asked about must lie in the rectangle.
+    const auto inside = [&](const Sample& s) {
+        return s[0] >= 0.0 && s[0] < width && s[1] >= 0.0 && s[1] < height;
+    };
     std::vector<Sample> samples;
     for (const FloatVector& o : obstacles) {
         if (o.size() < 2) continue;
@@ -148,10 +152,11 @@ std::vector<Sample> samples_at_clearance(const std::vector<FloatVector>& obstacl
                  nudge += nudge > 0 ? -1 : 1) {
                 s[0] = std::nextafter(s[0], nudge > 0 ? infinity : -infinity);
             }
-            if (s[0] >= 0.0 && s[0] < width && s[1] >= 0.0 && s[1] < height) samples.push_back(s);
+            if (inside(s)) samples.push_back(s);
         }
-        if (o[0] + 1.0 < width && o[1] >= 0.0 && o[1] < height)
-            samples.push_back({o[0] + 1.0, o[1]});
+        // Exactly the clearance away, to the right of an obstacle that may lie
+        // up to 1.5 outside the rectangle.
+        if (const Sample right{o[0] + 1.0, o[1]}; inside(right)) samples.push_back(right);
         // The rectangle's point closest to the obstacle, which decides
         // whether an obstacle outside may be left out.
         samples.push_back({std::clamp(o[0], 0.0, std::nextafter(width, 0.0)),
