@@ -9,6 +9,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/python_error.hpp"
+#include "core/vector_arithmetic.hpp"
 
 namespace tarn::binding {
 namespace {
@@ -172,12 +173,11 @@ bool read_buffer_vector(PyObject* obj, FloatVector& values) {
 Ref try_add_buffers(PyObject* vector_a, PyObject* vector_b) {
     const VectorBuffer a(vector_a);
     if (!a.readable()) return Ref();
-    // An empty first operand gives an empty result, the second unread.
-    if (a.size() == 0) return Ref::steal(expect_object(PyList_New(0)));
+    if (!reads_second_operand(a.size())) return Ref::steal(expect_object(PyList_New(0)));
     const VectorBuffer b(vector_b);
     const std::optional<double> scalar = b.readable() ? std::nullopt : plain_number(vector_b);
     if (!b.readable() && !scalar) return Ref();
-    const std::size_t length = b.readable() ? std::min(a.size(), b.size()) : a.size();
+    const std::size_t length = sum_length(a.size(), b.readable() ? b.size() : broadcast_length);
     // Running out of memory raises MemoryError at once: the general path
     // would need more memory still.
     Ref sum = steal_or_raise(PyList_New(Py_ssize_t(length)));

@@ -8,6 +8,7 @@
 
 #include "binding/buffer.hpp"
 #include "binding/python_error.hpp"
+#include "binding/signals.hpp"
 #include "core/fault.hpp"
 
 namespace tarn::binding {

@@ -11,6 +11,7 @@
 
 #include "binding/python_error.hpp"
 #include "binding/ref.hpp"
+#include "binding/signals.hpp"
 #include "core/float_vector_list.hpp"
 #include "core/types.hpp"
 

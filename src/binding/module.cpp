@@ -9,8 +9,6 @@
 namespace tarn::binding {
 namespace {
 
-constexpr int module_api_version = 1013;
-
 Ref get_or_create_all(PyObject* module) {
     static PyObject* const all_name = [] {
         PyObject* name = expect_object(PyUnicode_FromString("__all__"));
@@ -28,7 +26,7 @@ Ref get_or_create_all(PyObject* module) {
 }  // namespace
 
 Ref create_module(ModuleDefinition& definition) {
-    Ref module = steal_or_raise(PyModule_Create2(&definition.def, module_api_version));
+    Ref module = steal_or_raise(PyModule_Create2(&definition.def, PYTHON_API_VERSION));
     if (definition.created.exchange(true)) {
         throw PythonError::from_message(
             PyExc_ImportError, "module '" + std::string(definition.def.m_name) +

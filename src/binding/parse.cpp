@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "binding/text.hpp"
+
 namespace tarn::binding {
 namespace {
 
@@ -22,7 +24,7 @@ std::string parameter_list(const std::vector<std::string_view>& names) {
 }
 
 [[noreturn]] void too_many_positional_arguments(const FunctionDescription& d, std::size_t given) {
-    std::string text = d.display_name() + " takes " + std::to_string(d.parameter_names.size()) +
+    std::string text = d.display_name() + " takes " + std::to_string(d.parameters.size()) +
                        " positional arguments but " + std::to_string(given);
     text += given == 1 ? " was given" : " were given";
     raise_type_error(text);
@@ -60,8 +62,8 @@ void match_keyword(const FunctionDescription& d, PyObject* keyword, PyObject* va
         unexpected_keyword_argument(d, keyword);
     }
     const std::string_view name(utf8, std::size_t(size));
-    for (std::size_t j = 0; j < d.parameter_names.size(); ++j) {
-        if (d.parameter_names[j] != name) continue;
+    for (std::size_t j = 0; j < d.parameters.size(); ++j) {
+        if (d.parameters[j].name != name) continue;
         if (slots[j] != nullptr) multiple_values_for_argument(d, name);
         slots[j] = value;
         return;
@@ -71,15 +73,15 @@ void match_keyword(const FunctionDescription& d, PyObject* keyword, PyObject* va
 
 void place_positional(const FunctionDescription& d, PyObject* const* args, std::size_t nargs,
                       std::span<PyObject*> slots) {
-    const std::size_t total = d.parameter_names.size();
+    const std::size_t total = d.parameters.size();
     for (std::size_t i = 0; i < nargs && i < total; ++i) slots[i] = args[i];
     if (nargs > total) too_many_positional_arguments(d, nargs);
 }
 
 void check_required(const FunctionDescription& d, std::span<PyObject* const> slots) {
     std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < d.parameter_names.size(); ++i) {
-        if (slots[i] == nullptr) missing.push_back(d.parameter_names[i]);
+    for (std::size_t i = 0; i < d.parameters.size(); ++i) {
+        if (slots[i] == nullptr) missing.push_back(d.parameters[i].name);
     }
     if (!missing.empty()) missing_required_arguments(d, missing);
 }

@@ -12,11 +12,22 @@
 
 namespace tarn::binding {
 
+// One parameter of a callable. Its name is spelled only here: the parameter
+// table, the text signature and the errors of its conversion all read it.
+struct Parameter {
+    std::string_view name;
+
+    // Converts `object`, the argument given for this parameter (borrowed),
+    // wrapping a failure with the parameter's name.
+    template <class Convert>
+    auto convert(PyObject* object, Convert&& convert) const;
+};
+
 // The constant description of a callable's parameters. Every parameter of
 // our callables is required and may be given by position or by keyword.
 struct FunctionDescription {
     std::string_view function_name;
-    std::span<const std::string_view> parameter_names;
+    std::span<const Parameter> parameters;
     std::string_view class_name = {};  // empty for module-level functions
 
     // "Tree.push()" or "vector_add()".
@@ -36,13 +47,12 @@ void extract_arguments_tuple_dict(const FunctionDescription& description, PyObje
 // TypeError is re-raised as "argument '{name}': {text}", anything else as is.
 PythonError argument_extraction_error(std::string_view argument_name, PythonError error);
 
-// Converts one argument, wrapping a failure with the argument's name.
 template <class Convert>
-auto extract_argument(PyObject* object, std::string_view argument_name, Convert&& convert) {
+auto Parameter::convert(PyObject* object, Convert&& convert) const {
     try {
         return convert(object);
     } catch (PythonError& error) {
-        throw argument_extraction_error(argument_name, std::move(error));
+        throw argument_extraction_error(name, std::move(error));
     }
 }
 

@@ -3,15 +3,11 @@
 
 #include <Python.h>
 
-#include <span>
-
-#include "binding/ref.hpp"
-
 namespace tarn::binding {
 
-// Converts the six matched arguments (start, goal, boundaries, obstacles,
-// step_size, max_iterations; all borrowed) in that order, grows the tree and
-// returns it as a new `Tree` instance.
-Ref rapidly_exploring_random_tree(std::span<PyObject* const, 6> arguments);
+// The method table entry of `rapidly_exploring_random_tree(start, goal,
+// boundaries, obstacles, step_size, max_iterations)`, which grows a tree and
+// returns it as a new `Tree` instance. It lives as long as the process.
+extern PyMethodDef planner_method;
 
 }  // namespace tarn::binding

@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -55,30 +54,6 @@ inline PyObject* raise_if_null(PyObject* result) {
 }
 inline Ref steal_or_raise(PyObject* result) { return Ref::steal(raise_if_null(result)); }
 
-// Runs the handlers of signals that arrived since the last check (Ctrl-C
-// among them); an exception a handler raises travels on as a PythonError.
-inline void check_signals() {
-    if (PyErr_CheckSignals() != 0) throw PythonError::fetch();
-}
-
-// Loops that run no Python code handle pending signals every this many steps:
-// often enough that Ctrl-C is seen within milliseconds, rarely enough that
-// the check does not show in the loop's time.
-inline constexpr std::size_t signal_check_interval = 1024;
-
-// Counts the steps of such a loop and checks for signals at the interval.
-// A handler runs Python code, so what the loop reads in place must be read
-// afresh after a step.
-class SignalCheckpoint {
-public:
-    void step() {
-        if (++steps_ % signal_check_interval == 0) check_signals();
-    }
-
-private:
-    std::size_t steps_ = 0;
-};
-
 // Drops a pending exception that the caller decided to ignore, if it is
 // ordinary (see PythonError::is_ordinary); any other one is thrown instead,
 // and a pending PanicException is resumed.
@@ -92,13 +67,6 @@ inline PyObject* expect_object(PyObject* result) {
     if (result == nullptr) python_api_call_failed();
     return result;
 }
-
-// UTF-8 text of str(obj), with the fallbacks for unencodable and unprintable objects.
-std::string render_text(PyObject* obj);
-// UTF-8 text of a str object known to be a str; lone surrogates become U+FFFD.
-std::string str_to_utf8_lossy(PyObject* str);
-// The __qualname__ of obj's type, or "<failed to extract type name>".
-std::string type_name(PyObject* obj);
 
 [[noreturn]] void raise_type_error(std::string_view message);
 // TypeError "'{type}' object cannot be converted to '{target}'".

@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -11,8 +10,8 @@
 
 #include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
-#include "binding/parse.hpp"
 #include "binding/python_error.hpp"
+#include "binding/signature.hpp"
 #include "core/fault.hpp"
 
 namespace tarn::binding {
@@ -20,6 +19,19 @@ namespace {
 
 using planning::ChildLists;
 using planning::Tree;
+
+namespace parameter {
+constexpr Parameter start{"start"};
+constexpr Parameter node{"node"};
+constexpr Parameter parent_index{"parent_index"};
+constexpr Parameter child_index{"child_index"};
+constexpr Parameter index{"index"};
+}  // namespace parameter
+
+constexpr auto new_signature = method_signature("Tree", "__new__", parameter::start);
+constexpr auto push_signature = method_signature("Tree", "push", parameter::node);
+constexpr auto connect_signature =
+    method_signature("Tree", "connect", parameter::parent_index, parameter::child_index);
 
 struct TreeObject {
     PyObject_HEAD Tree tree;  // constructed in place once the instance is allocated
@@ -130,18 +142,10 @@ Ref adjacency_list(const ChildLists& lists) {
 
 // ---- slots and methods ----------------------------------------------------------
 
-constexpr std::array<std::string_view, 1> start_parameters{"start"};
-constexpr binding::FunctionDescription new_description{
-    .function_name = "__new__",
-    .parameter_names = start_parameters,
-    .class_name = "Tree",
-};
-
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return binding::call_frame([&] {
-        std::array<PyObject*, 1> slots{};
-        binding::extract_arguments_tuple_dict(new_description, args, kwargs, slots);
-        Tree tree(binding::extract_argument(slots[0], "start", binding::to_float_vector));
+        const Arguments arguments(new_signature, args, kwargs);
+        Tree tree(arguments.convert(parameter::start, binding::to_float_vector));
         PyObject* self = allocate_instance(type, tree);
         if (self == nullptr) throw PythonError::fetch();
         return Ref::steal(self);
@@ -157,37 +161,21 @@ void tree_dealloc(PyObject* self) {
     });
 }
 
-constexpr std::array<std::string_view, 1> push_parameters{"node"};
-constexpr binding::FunctionDescription push_description{
-    .function_name = "push",
-    .parameter_names = push_parameters,
-    .class_name = "Tree",
-};
-
 PyObject* tree_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::call_frame([&] {
         ExclusiveBorrow borrow(self);
-        std::array<PyObject*, 1> slots{};
-        binding::extract_arguments_fastcall(push_description, args, nargs, kwnames, slots);
-        borrow.tree().push(binding::extract_argument(slots[0], "node", binding::to_float_vector));
+        const Arguments arguments(push_signature, args, nargs, kwnames);
+        borrow.tree().push(arguments.convert(parameter::node, binding::to_float_vector));
         return binding::none();
     });
 }
 
-constexpr std::array<std::string_view, 2> connect_parameters{"parent_index", "child_index"};
-constexpr binding::FunctionDescription connect_description{
-    .function_name = "connect",
-    .parameter_names = connect_parameters,
-    .class_name = "Tree",
-};
-
 PyObject* tree_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::call_frame([&] {
         ExclusiveBorrow borrow(self);
-        std::array<PyObject*, 2> slots{};
-        binding::extract_arguments_fastcall(connect_description, args, nargs, kwnames, slots);
-        const Index parent = binding::extract_argument(slots[0], "parent_index", binding::to_index);
-        const Index child = binding::extract_argument(slots[1], "child_index", binding::to_index);
+        const Arguments arguments(connect_signature, args, nargs, kwnames);
+        const Index parent = arguments.convert(parameter::parent_index, binding::to_index);
+        const Index child = arguments.convert(parameter::child_index, binding::to_index);
         borrow.tree().connect(parent, child);
         return binding::none();
     });
@@ -196,7 +184,7 @@ PyObject* tree_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* tree_subscript(PyObject* self, PyObject* key) {
     return binding::call_frame([&] {
         SharedBorrow borrow(self);
-        const Index index = binding::extract_argument(key, "index", binding::to_index);
+        const Index index = parameter::index.convert(key, binding::to_index);
         return binding::to_python(borrow.tree().node_at(index));
     });
 }
@@ -240,15 +228,9 @@ PyObject* tree_adjacency_list(PyObject* self, void*) {
 
 // ---- the type object --------------------------------------------------------------
 
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef tree_methods[] = {
-    {"push", as_cfunction(tree_push), METH_FASTCALL | METH_KEYWORDS, "push($self, node)\n--\n\n"},
-    {"connect", as_cfunction(tree_connect), METH_FASTCALL | METH_KEYWORDS,
-     "connect($self, parent_index, child_index)\n--\n\n"},
+    fastcall_method<push_signature>(tree_push),
+    fastcall_method<connect_signature>(tree_connect),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -259,7 +241,7 @@ PyGetSetDef tree_getset[] = {
 };
 
 PyType_Slot tree_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Tree(start)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(text_signature<new_signature>.data())},
     {Py_tp_new, reinterpret_cast<void*>(tree_new)},
     {Py_mp_subscript, reinterpret_cast<void*>(tree_subscript)},
     {Py_mp_length, reinterpret_cast<void*>(tree_length)},

@@ -1,19 +1,28 @@
 // vector_add.cpp: vector_add's operands, read in place when they are plain lists of numbers.
 #include "binding/vector_add.hpp"
 
-#include <algorithm>
 #include <optional>
 #include <span>
 #include <utility>
 
 #include "binding/buffer.hpp"
+#include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
 #include "binding/parse.hpp"
 #include "binding/python_error.hpp"
+#include "binding/signature.hpp"
 #include "core/vector_arithmetic.hpp"
 
 namespace tarn::binding {
 namespace {
+
+namespace parameter {
+constexpr Parameter vector_a{"vector_a"};
+constexpr Parameter vector_b{"vector_b"};
+}  // namespace parameter
+
+constexpr auto vector_add_signature =
+    function_signature("vector_add", parameter::vector_a, parameter::vector_b);
 
 // Whether the interpreter's float conversion of `operand` is bound to fail
 // without running Python code: exact lists and tuples offer neither
@@ -55,7 +64,9 @@ struct OperandsInPlace {
             b = items_in_place(vector_b);
         }
     }
-    std::size_t result_length() const { return scalar ? a.size() : std::min(a.size(), b.size()); }
+    std::size_t result_length() const {
+        return sum_length(a.size(), scalar ? broadcast_length : b.size());
+    }
     PyObject* b_item(std::size_t i) const { return scalar ? scalar : b[i]; }
 };
 
@@ -91,15 +102,25 @@ Ref try_add_plain_numbers(PyObject* vector_a, PyObject* vector_b) {
     return sum;
 }
 
-}  // namespace
-
+// Both operands are borrowed.
 Ref vector_add(PyObject* vector_a, PyObject* vector_b) {
     if (Ref sum = try_add_plain_numbers(vector_a, vector_b)) return sum;
     if (Ref sum = try_add_buffers(vector_a, vector_b)) return sum;
-    FloatVector a = extract_argument(vector_a, "vector_a", to_float_vector);
+    FloatVector a = parameter::vector_a.convert(vector_a, to_float_vector);
     const Ref b = Ref::borrow(vector_b);
-    if (a.empty()) return to_python(FloatVector{});
+    if (!reads_second_operand(a.size())) return to_python(FloatVector{});
     return to_python(add_second_operand(std::move(a), b.get()));
 }
+
+PyObject* vector_add_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame([&] {
+        const Arguments arguments(vector_add_signature, args, nargs, kwnames);
+        return vector_add(arguments[parameter::vector_a], arguments[parameter::vector_b]);
+    });
+}
+
+}  // namespace
+
+PyMethodDef vector_add_method = fastcall_method<vector_add_signature>(vector_add_call);
 
 }  // namespace tarn::binding

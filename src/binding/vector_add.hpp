@@ -3,13 +3,12 @@
 
 #include <Python.h>
 
-#include "binding/ref.hpp"
-
 namespace tarn::binding {
 
-// The sum of `vector_a` (a sequence of numbers) and `vector_b` (a number
-// broadcast over it, or another sequence), as a new list of floats. Both
-// operands are borrowed; errors name the argument they came from.
-Ref vector_add(PyObject* vector_a, PyObject* vector_b);
+// The method table entry of `vector_add(vector_a, vector_b)`, the sum of
+// `vector_a` (a sequence of numbers) and `vector_b` (a number broadcast over
+// it, or another sequence) as a new list of floats; errors name the argument
+// they came from. It lives as long as the process.
+extern PyMethodDef vector_add_method;
 
 }  // namespace tarn::binding
