@@ -129,3 +129,107 @@ class TestSignalHandlers:
             assert len(tree) == 5_001
             assert all(x >= 9.5 for x, _ in tree.nodes[1:])  # every sample in the sliver
         assert seen == [(51, [4.0, 5.0])]
+
+
+# The calls that read their operands in place without running Python code: their loops check
+# for signals themselves. Each builder gives the call and what its operands are made of.
+HALF = 1_000_000
+
+
+def list_and_number():
+    a = [0.5] * (2 * HALF)
+    return a, (lambda: vector_add(a, 1.0))
+
+
+def two_lists():
+    a, b = [0.5] * (2 * HALF), [0.25] * (2 * HALF)
+    return b, (lambda: vector_add(a, b))
+
+
+def two_arrays():
+    np = pytest.importorskip("numpy")
+    a, b = np.full(2 * HALF, 0.5), np.full(2 * HALF, 0.25)
+    return b, (lambda: vector_add(a, b))
+
+
+def array_and_number():
+    np = pytest.importorskip("numpy")
+    a = np.full(2 * HALF, 0.5)
+    return a, (lambda: vector_add(a, 1.0))
+
+
+def obstacle_array():
+    np = pytest.importorskip("numpy")
+    obstacles = np.random.default_rng(7).uniform(0.0, 1000.0, (2 * HALF, 2))
+    return obstacles, (lambda: plan([0.0, 0.0], [1.0, 1.0], [1000.0, 1000.0], obstacles, 0.0, 10))
+
+
+IN_PLACE_CALLS = {
+    "vector_add(list, number)": list_and_number,
+    "vector_add(list, list)": two_lists,
+    "vector_add(ndarray, ndarray)": two_arrays,
+    "vector_add(ndarray, number)": array_and_number,
+    "planner, obstacles as an ndarray": obstacle_array,
+}
+
+
+def handled_during(call, handler):
+    """call() with a SIGALRM handler due a few milliseconds into it, its outcome (a result or an
+    exception) and the processor time spent; None when the alarm came before the call began,
+    which a busy machine can make happen."""
+    began = []
+
+    def handle(signum, frame):
+        if began:
+            return handler()
+        began.append(None)  # too early: the outcome is not looked at
+
+    for _attempt in range(3):
+        began.clear()
+        start = time.process_time()
+        try:
+            outcome = under_alarm(lambda: began.append(True) or call(), seconds=0.002, handler=handle)
+        except Alarm as alarm:
+            outcome = alarm
+        spent = time.process_time() - start
+        if began[0] is True:
+            return outcome, spent
+    pytest.fail("the alarm came before the call every time")
+
+
+def leading_run(values):
+    """How many items at the start equal the first."""
+    return next((i for i, x in enumerate(values) if x != values[0]), len(values))
+
+
+class TestInPlaceReadsSeeSignals:
+    @pytest.mark.parametrize("case", IN_PLACE_CALLS)
+    def test_a_handlers_exception_ends_the_call_within_milliseconds(self, case):
+        _operand, call = IN_PLACE_CALLS[case]()
+        start = time.process_time()
+        call()
+        whole = time.process_time() - start
+        alarm = Alarm()
+
+        def handler():
+            raise alarm
+
+        outcome, spent = handled_during(call, handler)
+        assert outcome is alarm
+        assert spent < whole / 3, f"{spent:.3f} s of processor time to the exception, {whole:.3f} s for the whole call"
+
+    # A handler that shortens a list frees the items not yet read, and the list's storage may
+    # move: the call reads the operands afresh and gives the sum of what they then hold. A
+    # buffer cannot move while it is read, but its values can change, and the sum adds the
+    # values read: the old ones up to where the handler ran, the new ones after.
+    @pytest.mark.parametrize(("case", "change", "expected"), [
+        ("vector_add(list, number)", lambda a: a.__delitem__(slice(HALF, None)), lambda k: [1.5] * HALF),
+        ("vector_add(list, list)", lambda b: b.__delitem__(slice(HALF, None)), lambda k: [0.75] * HALF),
+        ("vector_add(ndarray, ndarray)", lambda b: b.fill(1.0), lambda k: [0.75] * k + [1.5] * (2 * HALF - k)),
+        ("vector_add(ndarray, number)", lambda a: a.fill(2.0), lambda k: [1.5] * k + [3.0] * (2 * HALF - k)),
+    ])
+    def test_a_handler_may_change_the_operands_and_the_sum_is_of_the_values_read(self, case, change, expected):
+        operand, call = IN_PLACE_CALLS[case]()
+        result, _spent = handled_during(call, lambda: change(operand))
+        read_before = leading_run(result)  # the sums of the values from before the change
+        assert 0 < read_before < 2 * HALF and result == expected(read_before)

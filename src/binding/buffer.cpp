@@ -6,9 +6,11 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "binding/convert.hpp"
 #include "binding/python_error.hpp"
+#include "binding/signals.hpp"
 #include "core/vector_arithmetic.hpp"
 
 namespace tarn::binding {
@@ -27,7 +29,11 @@ bool is_exact_array_or_memoryview(PyObject* obj) {
            std::string_view(Py_TYPE(obj)->tp_name) == "array.array";
 }
 
-// A buffer view, given back on every way out.
+// A buffer view, given back on every way out. While it is held, the exporter
+// keeps its memory where it is (array.array and memoryview refuse to resize
+// or release, NumPy to resize an array that anything else refers to), so a
+// signal handler can change the values read but not move them. NumPy's
+// resize(refcheck=False) waives that for every view, its own ones included.
 class BufferView {
 public:
     // A null `obj` gives a view that is not acquired.
@@ -123,10 +129,14 @@ ReadItem reader_for(const char* format, Py_ssize_t item_size) {
     return std::size_t(item_size) == size ? reader : nullptr;
 }
 
-// Appends `count` items from `first`, `stride` bytes apart.
+// Appends `count` items from `first`, `stride` bytes apart, counting each
+// as a step of `checkpoint`.
 void append_items(ReadItem read, const char* first, Py_ssize_t count, Py_ssize_t stride,
-                  FloatVector& values) {
-    for (Py_ssize_t i = 0; i < count; ++i) values.push_back(read(first + i * stride));
+                  FloatVector& values, SignalCheckpoint& checkpoint) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        values.push_back(read(first + i * stride));
+        checkpoint.step();
+    }
 }
 
 // The items of a one-dimensional buffer of a format read_item knows, or
@@ -166,7 +176,11 @@ bool read_buffer_vector(PyObject* obj, FloatVector& values) {
     if (!buffer.readable()) return false;
     values.clear();
     values.reserve(buffer.size());
-    for (std::size_t i = 0; i < buffer.size(); ++i) values.push_back(buffer[i]);
+    SignalCheckpoint checkpoint;
+    for (std::size_t i = 0; i < buffer.size(); ++i) {
+        values.push_back(buffer[i]);
+        checkpoint.step();
+    }
     return true;
 }
 
@@ -180,11 +194,12 @@ Ref try_add_buffers(PyObject* vector_a, PyObject* vector_b) {
     const std::size_t length = sum_length(a.size(), b.readable() ? b.size() : broadcast_length);
     // Running out of memory raises MemoryError at once: the general path
     // would need more memory still.
-    Ref sum = steal_or_raise(PyList_New(Py_ssize_t(length)));
+    ListUnderConstruction sum(length);
+    SignalCheckpoint checkpoint;
     const auto fill = [&](auto&& item_a, auto&& item_b) {
         for (std::size_t i = 0; i < length; ++i) {
-            const double value = item_a(i) + item_b(i);
-            PyList_SET_ITEM(sum.get(), Py_ssize_t(i), raise_if_null(PyFloat_FromDouble(value)));
+            sum.set(i, to_python(item_a(i) + item_b(i)));
+            checkpoint.step();
         }
     };
     // Packed doubles, the common case, are read straight; any other layout
@@ -198,7 +213,7 @@ Ref try_add_buffers(PyObject* vector_a, PyObject* vector_b) {
         fill([&](std::size_t i) { return a[i]; },
              [&](std::size_t i) { return scalar ? *scalar : b[i]; });
     }
-    return sum;
+    return std::move(sum).complete();
 }
 
 bool buffer_of_no_single_number(PyObject* obj) {
@@ -220,11 +235,13 @@ bool read_buffer_rows(PyObject* obj, FloatVectorList& rows) {
     rows.reserve(std::size_t(count), std::size_t(count * length));
     FloatVector row;
     row.reserve(std::size_t(length));
+    SignalCheckpoint checkpoint;
     for (Py_ssize_t r = 0; r < count; ++r) {
         row.clear();
         append_items(read, static_cast<const char*>(view.buf) + r * view.strides[0], length,
-                     view.strides[1], row);
+                     view.strides[1], row, checkpoint);
         rows.push_back(row);
+        checkpoint.step();  // rows of no items are steps too
     }
     return true;
 }

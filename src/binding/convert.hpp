@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "binding/python_error.hpp"
@@ -46,24 +47,41 @@ Ref to_python(std::span<const double> values);
 Ref to_python(std::span<const Index> values);
 Ref none();
 
-// A new list of `count` items, made at its final length and filled by
-// position with `item(i)` (a Ref each), handling pending signals every
-// signal_check_interval items. A list that long, or one whose items may
-// check for signals themselves (`items_check_signals`), is hidden from the
-// garbage collector until it is full: a handler's code must not find its
-// empty slots through gc.get_objects().
+// A new list made at its final length, `count` empty slots filled by
+// position. Until it is complete it is hidden from the garbage collector:
+// code that a signal handler runs while it fills must not find its empty
+// slots through gc.get_objects(). Dropped unfinished, it releases the items
+// it holds.
+class ListUnderConstruction {
+public:
+    explicit ListUnderConstruction(std::size_t count)
+        : list_(Ref::steal(expect_object(PyList_New(Py_ssize_t(count))))) {
+        PyObject_GC_UnTrack(list_.get());
+    }
+    void set(std::size_t i, Ref item) noexcept {
+        PyList_SET_ITEM(list_.get(), Py_ssize_t(i), item.release());
+    }
+    // Once every slot is set.
+    Ref complete() && {
+        PyObject_GC_Track(list_.get());
+        return std::move(list_);
+    }
+
+private:
+    Ref list_;
+};
+
+// A new list of `count` items, `item(i)` (a Ref each) at position i,
+// handling pending signals every signal_check_interval items.
 template <class Item>
-Ref build_list(std::size_t count, Item&& item, bool items_check_signals = false) {
-    Ref list = Ref::steal(expect_object(PyList_New(Py_ssize_t(count))));
-    const bool hidden = items_check_signals || count >= signal_check_interval;
-    if (hidden) PyObject_GC_UnTrack(list.get());
+Ref build_list(std::size_t count, Item&& item) {
+    ListUnderConstruction list(count);
     SignalCheckpoint checkpoint;
     for (std::size_t i = 0; i < count; ++i) {
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item(i).release());
+        list.set(i, item(i));
         checkpoint.step();
     }
-    if (hidden) PyObject_GC_Track(list.get());
-    return list;
+    return std::move(list).complete();
 }
 
 // The items of an exact list or tuple, read in place; empty for any other

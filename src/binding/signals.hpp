@@ -22,11 +22,13 @@ inline constexpr std::size_t signal_check_interval = 1024;
 
 // Counts the steps of such a loop and checks for signals at the interval.
 // A handler runs Python code, so what the loop reads in place must be read
-// afresh after a step.
+// afresh after a step that returns true: handlers may have run.
 class SignalCheckpoint {
 public:
-    void step() {
-        if (++steps_ % signal_check_interval == 0) check_signals();
+    bool step() {
+        if (++steps_ % signal_check_interval != 0) return false;
+        check_signals();
+        return true;
     }
 
 private:

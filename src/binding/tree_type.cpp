@@ -124,20 +124,16 @@ private:
     [[maybe_unused]] bool was_enabled_ = false;
 };
 
-// The inner lists check for signals too when they are long, so the outer
-// list stays hidden from the collector however few items it has.
 Ref nodes_list(const Tree& tree) {
     const CollectorPause pause;
-    return binding::build_list(
-        tree.size(), [&](std::size_t i) { return binding::to_python(tree.node(i)); },
-        /*items_check_signals=*/true);
+    return binding::build_list(tree.size(),
+                               [&](std::size_t i) { return binding::to_python(tree.node(i)); });
 }
 
 Ref adjacency_list(const ChildLists& lists) {
     const CollectorPause pause;
-    return binding::build_list(
-        lists.starts.size() - 1, [&](std::size_t p) { return binding::to_python(lists.of(p)); },
-        /*items_check_signals=*/true);
+    return binding::build_list(lists.starts.size() - 1,
+                               [&](std::size_t p) { return binding::to_python(lists.of(p)); });
 }
 
 // ---- slots and methods ----------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "binding/convert.hpp"
 #include "binding/parse.hpp"
 #include "binding/python_error.hpp"
+#include "binding/signals.hpp"
 #include "binding/signature.hpp"
 #include "core/vector_arithmetic.hpp"
 
@@ -70,9 +71,36 @@ struct OperandsInPlace {
     PyObject* b_item(std::size_t i) const { return scalar ? scalar : b[i]; }
 };
 
-bool plain_numbers_from(std::span<PyObject* const> items, std::size_t first) {
-    for (std::size_t i = first; i < items.size(); ++i) {
-        if (!plain_number(items[i])) return false;
+// The operands read in place, afresh after every signal check: a handler
+// may have resized the lists or replaced items. Items already read keep the
+// values read; if the sum's length has changed, the shortcut ends.
+class OperandReader {
+public:
+    OperandReader(PyObject* vector_a, PyObject* vector_b)
+        : vector_a_(vector_a), vector_b_(vector_b), operands_(vector_a, vector_b) {}
+    const OperandsInPlace& operands() const noexcept { return operands_; }
+    // Counts one item read; false when the shortcut must end.
+    bool step(std::size_t length) {
+        if (!checkpoint_.step()) return true;
+        operands_ = OperandsInPlace(vector_a_, vector_b_);
+        return operands_.result_length() == length;
+    }
+
+private:
+    PyObject* vector_a_;  // borrowed, like the two below
+    PyObject* vector_b_;
+    OperandsInPlace operands_;
+    SignalCheckpoint checkpoint_;
+};
+
+// The general path converts the surplus of the longer operand too, so the
+// shortcut holds only if that surplus is plain numbers as well.
+bool surplus_is_plain(OperandReader& reader, std::size_t length) {
+    for (std::size_t i = length; i < reader.operands().a.size(); ++i) {
+        if (!plain_number(reader.operands().a[i]) || !reader.step(length)) return false;
+    }
+    for (std::size_t i = length; i < reader.operands().b.size(); ++i) {
+        if (!plain_number(reader.operands().b[i]) || !reader.step(length)) return false;
     }
     return true;
 }
@@ -83,23 +111,22 @@ bool plain_numbers_from(std::span<PyObject* const> items, std::size_t first) {
 Ref try_add_plain_numbers(PyObject* vector_a, PyObject* vector_b) {
     const std::size_t length = OperandsInPlace(vector_a, vector_b).result_length();
     if (length == 0) return Ref();
-    Ref sum = steal_or_raise(PyList_New(Py_ssize_t(length)));
+    ListUnderConstruction sum(length);
     // Creating a list may run the garbage collector, and finalizers with it,
     // which could change the operands: their items are taken only now.
-    const OperandsInPlace operands(vector_a, vector_b);
-    // The general path converts the surplus of the longer operand too.
-    if (operands.result_length() != length || !plain_numbers_from(operands.a, length) ||
-        !plain_numbers_from(operands.b, length)) {
+    OperandReader reader(vector_a, vector_b);
+    if (reader.operands().result_length() != length || !surplus_is_plain(reader, length)) {
         return Ref();
     }
     for (std::size_t i = 0; i < length; ++i) {
-        const std::optional<double> x = plain_number(operands.a[i]);
+        const std::optional<double> x = plain_number(reader.operands().a[i]);
         if (!x) return Ref();
-        const std::optional<double> y = plain_number(operands.b_item(i));
+        const std::optional<double> y = plain_number(reader.operands().b_item(i));
         if (!y) return Ref();
-        PyList_SET_ITEM(sum.get(), Py_ssize_t(i), raise_if_null(PyFloat_FromDouble(*x + *y)));
+        sum.set(i, to_python(*x + *y));
+        if (!reader.step(length)) return Ref();
     }
-    return sum;
+    return std::move(sum).complete();
 }
 
 // Both operands are borrowed.

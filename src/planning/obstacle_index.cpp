@@ -65,9 +65,25 @@ void for_each_reached_cell(const CellGrid& grid, const Sample& p, Visit&& visit)
 
 }  // namespace
 
-ObstacleIndex::ObstacleIndex(const FloatVectorList& obstacles, double width, double height) {
+// Counts the steps of the building and calls the interrupt check at the interval.
+class ObstacleIndex::InterruptCountdown {
+public:
+    explicit InterruptCountdown(const std::function<void()>& check) : check_(check) {}
+    void step() {
+        if (++steps_ % interrupt_check_interval == 0 && check_) check_();
+    }
+
+private:
+    const std::function<void()>& check_;
+    std::size_t steps_ = 0;
+};
+
+ObstacleIndex::ObstacleIndex(const FloatVectorList& obstacles, double width, double height,
+                             const std::function<void()>& check_interrupt) {
+    InterruptCountdown countdown(check_interrupt);
     std::vector<Sample> points;
     for (std::size_t i = 0; i < obstacles.size(); ++i) {
+        countdown.step();
         const std::span<const double> o = obstacles[i];
         if (o.empty()) {
             blocks_everything_ = true;
@@ -83,7 +99,12 @@ ObstacleIndex::ObstacleIndex(const FloatVectorList& obstacles, double width, dou
             points.push_back({o[0], o[1]});
         }
     }
-    std::sort(strips_.begin(), strips_.end());
+    // Counted by comparison: a sort that throws leaves the strips in some
+    // order, and the index that holds them is dropped.
+    std::sort(strips_.begin(), strips_.end(), [&](double a, double b) {
+        countdown.step();
+        return a < b;
+    });
     point_count_ = points.size();
     flat_ = points.size() <= flat_limit;
     if (flat_) {
@@ -95,7 +116,7 @@ ObstacleIndex::ObstacleIndex(const FloatVectorList& obstacles, double width, dou
         ys_.resize(xs_.size(), infinity);
         mark_reached_cells(points, width, height);
     } else {
-        list_in_cells(points, width, height);
+        list_in_cells(points, width, height, countdown);
     }
 }
 
@@ -112,7 +133,8 @@ void ObstacleIndex::mark_reached_cells(const std::vector<Sample>& points, double
     }
 }
 
-void ObstacleIndex::list_in_cells(const std::vector<Sample>& points, double width, double height) {
+void ObstacleIndex::list_in_cells(const std::vector<Sample>& points, double width, double height,
+                                  InterruptCountdown& countdown) {
     grid_ = CellGrid::with_cell_count(
         width, height, cell_count_for(std::min(points.size(), max_cells), width, height));
     // One entry per cell that a point's widened disc overlaps.
@@ -123,12 +145,17 @@ void ObstacleIndex::list_in_cells(const std::vector<Sample>& points, double widt
     std::vector<Listing> listings;
     for (const Sample& p : points) {
         for_each_reached_cell(grid_, p, [&](std::size_t cell) { listings.push_back({cell, p}); });
+        countdown.step();
     }
-    CellRuns<Listing> runs =
-        sort_into_cells(listings, grid_.cell_count(), [](const Listing& l) { return l.cell; });
+    CellRuns<Listing> runs = sort_into_cells(
+        listings, grid_.cell_count(), [](const Listing& l) { return l.cell; },
+        [&] { countdown.step(); });
     starts_ = std::move(runs.starts);
     reaching_.reserve(runs.items.size());
-    for (const Listing& l : runs.items) reaching_.push_back(l.point);
+    for (const Listing& l : runs.items) {
+        reaching_.push_back(l.point);
+        countdown.step();
+    }
 }
 
 bool ObstacleIndex::strip_hits(double x) const {

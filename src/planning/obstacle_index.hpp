@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "core/float_vector_list.hpp"
@@ -34,8 +35,13 @@ inline constexpr double obstacle_clearance = 1.0;
 class ObstacleIndex {
 public:
     // `width` and `height` positive and finite: samples lie in
-    // [0, width) x [0, height).
-    ObstacleIndex(const FloatVectorList& obstacles, double width, double height);
+    // [0, width) x [0, height). Building calls `check_interrupt`, unless it
+    // is empty, every `interrupt_check_interval` steps of its loops; an
+    // exception it throws ends the building.
+    ObstacleIndex(const FloatVectorList& obstacles, double width, double height,
+                  const std::function<void()>& check_interrupt = {});
+
+    static constexpr std::size_t interrupt_check_interval = 1024;
 
     // Whether `sample`, inside the rectangle, is too close to an obstacle.
     bool hits(const Sample& sample) const {
@@ -54,8 +60,10 @@ private:
     bool strip_hits(double x) const;
     bool flat_hits(const Sample& sample) const;
     bool cell_hits(const Sample& sample) const;
+    class InterruptCountdown;
     void mark_reached_cells(const std::vector<Sample>& points, double width, double height);
-    void list_in_cells(const std::vector<Sample>& points, double width, double height);
+    void list_in_cells(const std::vector<Sample>& points, double width, double height,
+                       InterruptCountdown& countdown);
 
     bool blocks_everything_ = false;
     bool flat_ = true;

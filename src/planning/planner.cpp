@@ -45,7 +45,7 @@ public:
                  const PlannerHooks& hooks)
         : rng_(rng),
           rectangle_(rectangle),
-          obstacles_(obstacles, rectangle.width, rectangle.height),
+          obstacles_(obstacles, rectangle.width, rectangle.height, hooks.check_interrupt),
           hooks_(hooks) {}
 
     Sample next() {

@@ -464,6 +464,26 @@ TEST_CASE("planner: the interrupt check runs every 1024 draws, rejected ones inc
     CHECK_EQ(checks, 3);
 }
 
+TEST_CASE("obstacle filter: building checks for interrupts, and the check's exception ends it") {
+    // Points in the plane are listed per cell and sorted; lines on x are sorted. Every loop of
+    // that counts, so there are far more checks than one per 1024 obstacles.
+    constexpr std::size_t count = 100'000;
+    FloatVectorList points, lines;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double x = double(i * 7919 % count) / 1000.0, y = double(i % 100);
+        points.push_back(std::vector<double>{x, y});
+        lines.push_back(std::vector<double>{x});
+    }
+    for (const FloatVectorList* obstacles : {&points, &lines}) {
+        std::size_t checks = 0;
+        (void)ObstacleIndex(*obstacles, 100.0, 100.0, [&] { ++checks; });
+        CHECK(checks >= 3 * count / ObstacleIndex::interrupt_check_interval);
+        const auto interrupt = [] { throw std::runtime_error("interrupted"); };
+        CHECK_THROWS_MESSAGE(ObstacleIndex(*obstacles, 100.0, 100.0, interrupt), std::runtime_error,
+                             "interrupted");
+    }
+}
+
 TEST_CASE("planner: the default overload draws from the thread's generator") {
     const Tree tree =
         rapidly_exploring_random_tree(PlannerInput{{0.0, 0.0}, {0.5, 0.5}, {1.0, 1.0}, {}, 1.0, 3});
