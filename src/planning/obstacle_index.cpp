@@ -142,7 +142,15 @@ void ObstacleIndex::list_in_cells(const std::vector<Sample>& points, double widt
         std::size_t cell;
         Sample point;
     };
+    // Counted first, so that the listings never move as they grow: one move
+    // of them all would be a long step with no interrupt check.
+    std::size_t listing_count = 0;
+    for (const Sample& p : points) {
+        for_each_reached_cell(grid_, p, [&](std::size_t) { ++listing_count; });
+        countdown.step();
+    }
     std::vector<Listing> listings;
+    listings.reserve(listing_count);
     for (const Sample& p : points) {
         for_each_reached_cell(grid_, p, [&](std::size_t cell) { listings.push_back({cell, p}); });
         countdown.step();
