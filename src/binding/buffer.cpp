@@ -176,11 +176,8 @@ bool read_buffer_vector(PyObject* obj, FloatVector& values) {
     if (!buffer.readable()) return false;
     values.clear();
     values.reserve(buffer.size());
-    SignalCheckpoint checkpoint;
-    for (std::size_t i = 0; i < buffer.size(); ++i) {
-        values.push_back(buffer[i]);
-        checkpoint.step();
-    }
+    for_each_index_checking_signals(buffer.size(),
+                                    [&](std::size_t i) { values.push_back(buffer[i]); });
     return true;
 }
 
@@ -195,12 +192,10 @@ Ref try_add_buffers(PyObject* vector_a, PyObject* vector_b) {
     // Running out of memory raises MemoryError at once: the general path
     // would need more memory still.
     ListUnderConstruction sum(length);
-    SignalCheckpoint checkpoint;
     const auto fill = [&](auto&& item_a, auto&& item_b) {
-        for (std::size_t i = 0; i < length; ++i) {
-            sum.set(i, to_python(item_a(i) + item_b(i)));
-            checkpoint.step();
-        }
+        for_each_index_checking_signals(length, [&](std::size_t i) {
+            sum.set(i, steal_or_raise(PyFloat_FromDouble(item_a(i) + item_b(i))));
+        });
     };
     // Packed doubles, the common case, are read straight; any other layout
     // or format through the item reader, with the same values.

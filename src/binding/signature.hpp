@@ -69,9 +69,12 @@ public:
     }
 
 private:
+    // A parameter is known by where its name is stored: the signature holds
+    // copies of the parameters' constants, whose names are the same literals.
+    // That keeps the look-up to a few comparisons of addresses per call.
     std::size_t index_of(const Parameter& parameter) const {
         for (std::size_t i = 0; i < N; ++i) {
-            if (signature_.parameters[i].name == parameter.name) return i;
+            if (signature_.parameters[i].name.data() == parameter.name.data()) return i;
         }
         raise_fault("no parameter '" + std::string(parameter.name) + "' in " +
                     signature_.description().display_name());

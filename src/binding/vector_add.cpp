@@ -123,7 +123,7 @@ Ref try_add_plain_numbers(PyObject* vector_a, PyObject* vector_b) {
         if (!x) return Ref();
         const std::optional<double> y = plain_number(reader.operands().b_item(i));
         if (!y) return Ref();
-        sum.set(i, to_python(*x + *y));
+        sum.set(i, steal_or_raise(PyFloat_FromDouble(*x + *y)));
         if (!reader.step(length)) return Ref();
     }
     return std::move(sum).complete();
