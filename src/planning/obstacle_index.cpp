@@ -81,7 +81,10 @@ private:
 ObstacleIndex::ObstacleIndex(const FloatVectorList& obstacles, double width, double height,
                              const std::function<void()>& check_interrupt) {
     InterruptCountdown countdown(check_interrupt);
+    // Room for every obstacle at once, so that the points never move as
+    // they grow (see list_in_cells); pages untouched cost no memory.
     std::vector<Sample> points;
+    points.reserve(obstacles.size());
     for (std::size_t i = 0; i < obstacles.size(); ++i) {
         countdown.step();
         const std::span<const double> o = obstacles[i];
@@ -142,8 +145,8 @@ void ObstacleIndex::list_in_cells(const std::vector<Sample>& points, double widt
         std::size_t cell;
         Sample point;
     };
-    // Counted first, so that the listings never move as they grow: one move
-    // of them all would be a long step with no interrupt check.
+    // Counted first, so that the listings never move as they grow: a move
+    // of them all would be a long stretch with no interrupt check.
     std::size_t listing_count = 0;
     for (const Sample& p : points) {
         for_each_reached_cell(grid_, p, [&](std::size_t) { ++listing_count; });
