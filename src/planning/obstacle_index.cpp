@@ -145,15 +145,10 @@ void ObstacleIndex::list_in_cells(const std::vector<Sample>& points, double widt
         std::size_t cell;
         Sample point;
     };
-    // Counted first, so that the listings never move as they grow: a move
-    // of them all would be a long stretch with no interrupt check.
-    std::size_t listing_count = 0;
-    for (const Sample& p : points) {
-        for_each_reached_cell(grid_, p, [&](std::size_t) { ++listing_count; });
-        countdown.step();
-    }
+    // Each point has at least one listing. Room for more comes as they grow:
+    // counting them first would cost as much as listing them.
     std::vector<Listing> listings;
-    listings.reserve(listing_count);
+    listings.reserve(points.size());
     for (const Sample& p : points) {
         for_each_reached_cell(grid_, p, [&](std::size_t cell) { listings.push_back({cell, p}); });
         countdown.step();
