@@ -41,6 +41,12 @@ std::size_t cell_count_for(std::size_t wanted, double width, double height) {
 // few enough that marking them costs little next to a short run.
 constexpr std::size_t max_flat_cells = std::size_t{1} << 12;
 
+// Building vectors this long makes their room at once: moving them all as
+// they grow would be a long stretch with no interrupt check. Shorter ones
+// grow, which reuses memory that the allocator holds, where room made at
+// once is fresh memory to fault in, build after build.
+constexpr std::size_t room_at_once_from = std::size_t{1} << 20;
+
 // A little more than the clearance: with it, a sample in no cell that the
 // widened disc overlaps differs from the obstacle by more than the clearance
 // in x or in y, rounding included, and so cannot be hit.
@@ -81,10 +87,8 @@ private:
 ObstacleIndex::ObstacleIndex(const FloatVectorList& obstacles, double width, double height,
                              const std::function<void()>& check_interrupt) {
     InterruptCountdown countdown(check_interrupt);
-    // Room for every obstacle at once, so that the points never move as
-    // they grow (see list_in_cells); pages untouched cost no memory.
     std::vector<Sample> points;
-    points.reserve(obstacles.size());
+    if (obstacles.size() >= room_at_once_from) points.reserve(obstacles.size());
     for (std::size_t i = 0; i < obstacles.size(); ++i) {
         countdown.step();
         const std::span<const double> o = obstacles[i];
@@ -145,10 +149,16 @@ void ObstacleIndex::list_in_cells(const std::vector<Sample>& points, double widt
         std::size_t cell;
         Sample point;
     };
-    // Each point has at least one listing. Room for more comes as they grow:
-    // counting them first would cost as much as listing them.
     std::vector<Listing> listings;
-    listings.reserve(points.size());
+    if (points.size() >= room_at_once_from) {
+        // Counted first: that costs about as much as listing them.
+        std::size_t count = 0;
+        for (const Sample& p : points) {
+            for_each_reached_cell(grid_, p, [&](std::size_t) { ++count; });
+            countdown.step();
+        }
+        listings.reserve(count);
+    }
     for (const Sample& p : points) {
         for_each_reached_cell(grid_, p, [&](std::size_t cell) { listings.push_back({cell, p}); });
         countdown.step();
