@@ -2,6 +2,7 @@
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -17,7 +18,11 @@ Tree = type(plan([0.0], [0.0], [1.0, 1.0], [], 1.0, 0))
 
 # Tens of millions of accepted samples in the sliver: many minutes of planning if nothing ends it.
 CTRL_C_CHILD = f"""
+import signal
 import tarn
+# Python leaves SIGINT ignored when it starts with it ignored (as a background job of a shell
+# without job control does): Ctrl-C is what is tested, so it is asked for.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 plan = tarn.rrt.rapidly_exploring_random_tree
 print("planning", flush=True)
 try:
@@ -34,6 +39,9 @@ def test_ctrl_c_ends_a_long_planner_run_at_once_and_the_process_goes_on():
         [sys.executable, "-c", CTRL_C_CHILD],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     ) as child:
+        # Ends the child, and so every read below, should it never answer.
+        watchdog = threading.Timer(SUBPROCESS_TIMEOUT, child.kill)
+        watchdog.start()
         try:
             assert child.stdout.readline() == "planning\n"
             time.sleep(0.3)  # well into the run
@@ -46,6 +54,7 @@ def test_ctrl_c_ends_a_long_planner_run_at_once_and_the_process_goes_on():
             child.wait(timeout=SUBPROCESS_TIMEOUT)
             rest, errors = child.stdout.read(), child.stderr.read()
         finally:
+            watchdog.cancel()
             child.kill()
     assert reply == "interrupted\n", errors
     assert latency < 0.5, f"KeyboardInterrupt {latency:.3f} s after SIGINT"
