@@ -12,9 +12,9 @@
 
 namespace tarn::planning {
 
-// The ChaCha block function as a keystream generator: 256-bit key (the seed, little-endian words),
-// 64-bit block counter in state words 12-13 starting at 0, 64-bit stream id in words 14-15 equal to
-// 0.
+// The ChaCha block function as a keystream generator. The key is the 256-bit
+// seed, read as little-endian words; state words 12 and 13 hold a 64-bit block
+// counter that starts at 0, and words 14 and 15 a 64-bit stream id of 0.
 class ChaChaCore {
 public:
     static constexpr std::size_t buffer_words = 64;  // four blocks per refill
@@ -92,19 +92,20 @@ Rng make_thread_rng(EntropySource& source);
 // If the first seeding fails: tarn::raise_fault("could not initialize thread_rng: " + error_text).
 Rng& thread_rng();
 
-// Uniform draw from [0, upper), exactly:
-// 1. if !(0 < upper): raise_fault("cannot sample empty range")  (zero, negative, NaN)
-// 2. scale = upper - 0; if !isfinite(scale): raise_fault("UniformSampler::sample_single: range
-// overflow")
-// 3. take next_u64(); its upper 52 bits become the mantissa of a double in [1,2); subtract 1;
-// multiply by scale; add 0.
-//    If the result < upper, return it; otherwise discard and repeat step 3.
+// A uniform draw from [0, upper), in exactly these steps:
+// 1. If !(0 < upper), that is for zero, a negative number or NaN:
+//    raise_fault("cannot sample empty range").
+// 2. With scale = upper - 0, if !isfinite(scale):
+//    raise_fault("UniformSampler::sample_single: range overflow").
+// 3. Take next_u64(); its upper 52 bits become the mantissa of a double in
+//    [1, 2); subtract 1, multiply by scale and add 0. A result below `upper`
+//    is returned; any other is discarded, and step 3 begins again.
 double sample_below(Rng& rng, double upper);
 
 // Steps 1 and 2 alone: faults as sample_below would for this `upper`.
 void check_sampling_range(double upper);
 
-// Steps 3 and 4 alone, for an `upper` that check_sampling_range accepted.
+// Step 3 alone, for an `upper` that check_sampling_range accepted.
 inline double sample_below_checked(Rng& rng, double upper) {
     constexpr double low = 0.0;
     constexpr std::uint64_t exponent_of_one = 0x3FF0000000000000;
