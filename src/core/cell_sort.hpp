@@ -2,9 +2,32 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tarn {
+
+// Sorts items by cell, keeping their order within each cell: cell c's items
+// go to the positions from starts[c] up to starts[c + 1]. `starts` must hold
+// the cell count + 1 zeros. for_each_item(visit), called twice, calls
+// visit(item) for every item in the same order; cell_of(item) is below the
+// cell count; place(item, position) puts an item at its position.
+template <class Starts, class ForEachItem, class CellOf, class Place>
+void sort_into_runs(Starts& starts, ForEachItem&& for_each_item, CellOf&& cell_of, Place&& place) {
+    using Offset = std::remove_cvref_t<decltype(starts[0])>;
+    const std::size_t cell_count = starts.size() - 1;
+    // Count per cell, then turn the counts into run starts.
+    for_each_item([&](const auto& item) { ++starts[cell_of(item)]; });
+    Offset total = 0;
+    for (std::size_t c = 0; c < cell_count; ++c) total += std::exchange(starts[c], total);
+    starts[cell_count] = total;
+    // Placing advances starts[c] from the beginning of c's run to its end,
+    // which is where c + 1 begins; shifting by one restores the beginnings.
+    for_each_item([&](const auto& item) { place(item, std::size_t{starts[cell_of(item)]++}); });
+    for (std::size_t c = cell_count; c-- > 1;) starts[c] = starts[c - 1];
+    starts[0] = 0;
+}
 
 // Items grouped by cell: cell c's items are items[starts[c]] up to
 // items[starts[c + 1]], in their original order.
@@ -14,34 +37,29 @@ struct CellRuns {
     std::vector<Item> items;
 };
 
-// Sorts `items` by `cell_of(item)`, which must be below `cell_count`: count
-// per cell, turn the counts into run starts, then drop each item at the next
-// free place of its run. `step()` runs once per item in each pass over the
-// items, so that a long sort can be interrupted; for the same reason the
-// arrays it fills grow item by item rather than in one stretch, since first
-// touching that much memory takes long too.
+// `items` sorted by `cell_of(item)`, which must be below `cell_count`.
+// `step()` runs once per item in each pass over the items, so that a long
+// sort can be interrupted; for the same reason the array it fills grows item
+// by item rather than in one stretch, since first touching that much memory
+// takes long too.
 template <class Item, class CellOf, class Step>
 CellRuns<Item> sort_into_cells(const std::vector<Item>& items, std::size_t cell_count,
                                CellOf&& cell_of, Step&& step) {
     CellRuns<Item> runs{std::vector<std::size_t>(cell_count + 1, 0), {}};
-    std::vector<std::size_t> cells;
-    cells.reserve(items.size());
-    for (const Item& item : items) {
-        cells.push_back(cell_of(item));
-        ++runs.starts[cells.back() + 1];
-        step();
-    }
-    for (std::size_t c = 0; c < cell_count; ++c) runs.starts[c + 1] += runs.starts[c];
     runs.items.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
         runs.items.emplace_back();
         step();
     }
-    std::vector<std::size_t> fill(runs.starts.begin(), runs.starts.end() - 1);
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        runs.items[fill[cells[i]]++] = items[i];
-        step();
-    }
+    sort_into_runs(
+        runs.starts,
+        [&](auto&& visit) {
+            for (const Item& item : items) {
+                visit(item);
+                step();
+            }
+        },
+        cell_of, [&](const Item& item, std::size_t position) { runs.items[position] = item; });
     return runs;
 }
 

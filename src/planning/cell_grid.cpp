@@ -1,6 +1,7 @@
 // cell_grid.cpp: the grid's shape and the bounds on distances to what lies outside a block.
 #include "planning/cell_grid.hpp"
 
+#include <cmath>
 #include <limits>
 
 namespace tarn::planning {

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/cell_sort.hpp"
 #include "planning/simd.hpp"
 
 namespace tarn::planning {
@@ -18,10 +19,10 @@ namespace {
 constexpr std::size_t merge_divisor = 8;
 constexpr std::size_t merge_slack = 64;
 
-// Regridding makes cells of about this many points, and comes again when
-// they hold twice as many. Fuller cells mean more distances per query but
-// fewer separate places in memory to read, which pays out of the caches.
-constexpr std::size_t cell_load = 2;
+// Cells of about two points, regridded at four: fewer than the slot grid's
+// three, since here every point of a square is read on its own, while a
+// slot grid compares whole cells at once whatever their fill.
+constexpr double cell_load = 2.0;
 
 constexpr std::ptrdiff_t cache_line = 64;
 
@@ -43,13 +44,12 @@ void CellRunIndex::RunStarts::assign(std::size_t cells, std::size_t largest_offs
 CellRunIndex::CellRunIndex(double width, double height, CachedVector<IndexedPoint> points,
                            std::size_t narrow_limit)
     : width_(width), height_(height), narrow_limit_(narrow_limit), sorted_(std::move(points)) {
-    for (const IndexedPoint& p : sorted_) {
-        if (p.index < lowest_.index) lowest_ = p;
-    }
+    for (const IndexedPoint& p : sorted_) note_lowest(p);
     regrid();
 }
 
-void CellRunIndex::insert(const IndexedPoint& entry) {
+void CellRunIndex::insert(Index index, const Sample& point) {
+    const IndexedPoint entry{point, index};
     if (size() + 1 >= regrid_at_) {
         regrid();
     } else if (fresh_.size() >= merge_at_) {
@@ -59,7 +59,7 @@ void CellRunIndex::insert(const IndexedPoint& entry) {
     fresh_.push_back(entry);
     fresh_next_.push_back(fresh_heads_[cell]);
     fresh_heads_[cell] = static_cast<Link>(fresh_.size() - 1);
-    if (entry.index < lowest_.index) lowest_ = entry;
+    note_lowest(entry);
 }
 
 void CellRunIndex::clear_fresh() {
@@ -72,19 +72,9 @@ void CellRunIndex::clear_fresh() {
 
 void CellRunIndex::regrid() {
     const std::size_t count = size();
-    grid_ = CellGrid::with_cell_count(width_, height_,
-                                      std::min(count / cell_load + 1, max_index_cells));
-    // Waiting for twice the points keeps the total regridding work linear,
-    // even when the rectangle is too thin for the grid to get any finer.
-    regrid_at_ = 2 * std::max(grid_.cell_count() * cell_load, count + 1);
-
-    // A counting sort of the sorted and the fresh points together: count per
-    // cell, turn the counts into run starts, then drop each point at the
-    // next free place of its run.
-    const auto for_each_point = [&](auto&& visit) {
-        for (const IndexedPoint& p : sorted_) visit(p);
-        for (const IndexedPoint& p : fresh_) visit(p);
-    };
+    const Regrid regrid = regrid_for(width_, height_, count, cell_load);
+    grid_ = regrid.grid;
+    regrid_at_ = regrid.next_at;
     // Room for every point until the next regrid, so that merges never
     // move the runs to new memory; pages only count once they are written.
     CachedVector<IndexedPoint> sorted;
@@ -93,10 +83,14 @@ void CellRunIndex::regrid() {
     // Offsets stay below regrid_at_, which bounds the size until then.
     starts_.assign(grid_.cell_count(), regrid_at_, narrow_limit_);
     starts_.with([&](auto& starts) {
-        for_each_point([&](const IndexedPoint& p) { ++starts[grid_.cell_of(p.point) + 1]; });
-        for (std::size_t c = 0; c < grid_.cell_count(); ++c) starts[c + 1] += starts[c];
-        CachedVector<std::size_t> next(starts.begin(), starts.end() - 1);
-        for_each_point([&](const IndexedPoint& p) { sorted[next[grid_.cell_of(p.point)]++] = p; });
+        sort_into_runs(
+            starts,
+            [&](auto&& visit) {
+                for (const IndexedPoint& p : sorted_) visit(p);
+                for (const IndexedPoint& p : fresh_) visit(p);
+            },
+            [&](const IndexedPoint& p) { return grid_.cell_of(p.point); },
+            [&](const IndexedPoint& p, std::size_t position) { sorted[position] = p; });
     });
     sorted_ = std::move(sorted);
     clear_fresh();
@@ -136,16 +130,6 @@ void CellRunIndex::merge_fresh() {
     clear_fresh();
 }
 
-void CellRunIndex::consider_cell(std::size_t cell, const Sample& query, Nearest& best) const {
-    const auto consider = [&](const IndexedPoint& entry) {
-        const Nearest candidate{
-            entry.index, planar_distance(entry.point[0], entry.point[1], query[0], query[1])};
-        if (beats(candidate, best)) best = candidate;
-    };
-    for (std::size_t e = starts_[cell]; e < starts_[cell + 1]; ++e) consider(sorted_[e]);
-    for (Link e = fresh_heads_[cell]; e != no_link; e = fresh_next_[e]) consider(fresh_[e]);
-}
-
 template <class Visit>
 void CellRunIndex::for_each_in(const CellBox& box, Visit&& visit) const {
     for (std::size_t r = box.first_row; r <= box.last_row; ++r) {
@@ -161,65 +145,24 @@ void CellRunIndex::for_each_in(const CellBox& box, Visit&& visit) const {
     }
 }
 
-bool CellRunIndex::settle_in(const CellBox& box, const Sample& query, Nearest& best) const {
-    // Square sums order distances, except that sums a few units in the last
-    // place apart may share a root: settled only when one point alone is that
-    // close to the least.
-    const auto sum_of = [&](const IndexedPoint& p) {
-        return planar_square_sum(p.point[0], p.point[1], query[0], query[1]);
-    };
-    // The sums are kept on the way, for the second look, when the cells hold
-    // no more than a few dozen points, as they nearly always do.
-    constexpr std::size_t kept_capacity = 64;
-    double kept_sums[kept_capacity];
-    const IndexedPoint* kept_points[kept_capacity];
-    std::size_t seen = 0;
-    double least = std::numeric_limits<double>::infinity();
-    for_each_in(box, [&](const IndexedPoint& p) {
-        const double sum = sum_of(p);
-        least = std::min(least, sum);
-        if (seen < kept_capacity) {
-            kept_sums[seen] = sum;
-            kept_points[seen] = &p;
-        }
-        ++seen;
+template <std::size_t Span>
+std::optional<Nearest> CellRunIndex::closest_in(const Sample& query, const Square& square) const {
+    SumList sums;
+    bool room = true;
+    for_each_in(square.cells, [&](const IndexedPoint& p) {
+        room = room &&
+               sums.add(planar_square_sum(p.point[0], p.point[1], query[0], query[1]), p.index);
     });
-    const double bar = might_share_root(least);
+    if (!room) return std::nullopt;
     std::size_t close = 0;
     Index winner = 0;
-    if (seen <= kept_capacity) {
-        const IndexedPoint* closest = nullptr;
-        for (std::size_t i = 0; i < seen; ++i) {
-            const bool is_close = kept_sums[i] <= bar;
-            close += is_close;
-            closest = is_close ? kept_points[i] : closest;
-        }
-        if (close == 1) winner = closest->index;
-    } else {
-        for_each_in(box, [&](const IndexedPoint& p) {
-            if (sum_of(p) <= bar) {
-                ++close;
-                winner = p.index;
-            }
-        });
-    }
-    if (close != 1) return false;
-    const Nearest candidate{winner, std::sqrt(least)};
-    if (beats(candidate, best)) best = candidate;
-    return cannot_beat(grid_.outside_lower_bound(query, box), best, lowest_.index);
+    sums.count_close(might_share_root(sums.least()), close, winner);
+    if (close != 1) return std::nullopt;
+    return Nearest{winner, std::sqrt(sums.least())};
 }
 
 Nearest CellRunIndex::nearest(const Sample& query, Nearest best) const {
-    // The 2 x 2 cells nearest the query usually settle it, with less to read;
-    // then the 3 x 3 around its cell; then rings of cells.
-    const std::size_t column = grid_.column_of(query[0]);
-    const std::size_t row = grid_.row_of(query[1]);
-    if (settle_in(grid_.pair_around(query, column, row), query, best)) return best;
-    if (settle_in(grid_.block_around(column, row, 1), query, best)) return best;
-    return ring_search(grid_, query, column, row, lowest_, best,
-                       [&](std::size_t c, std::size_t r, Nearest& so_far) {
-                           consider_cell(r * grid_.columns() + c, query, so_far);
-                       });
+    return NearestSearch<CellRunIndex>::run(*this, query, best);
 }
 
 void CellRunIndex::prefetch(const Sample& query) const {

@@ -4,39 +4,34 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <vector>
+#include <optional>
 
 #include "core/block_cache.hpp"
 #include "planning/cell_grid.hpp"
-#include "planning/nearest.hpp"
+#include "planning/nearest_search.hpp"
 
 namespace tarn::planning {
 
-// The same search as NearestIndex, in a layout of about 30 bytes a point
-// instead of 30 to 60 with many empty slots, for trees of tens of millions of
-// points: there the slot grid has stopped refining and its cells overflow
-// into chains, while runs of any length stay contiguous. Most points are kept sorted by
-// cell, so that a query reads the runs of neighbouring cells from
-// neighbouring memory. A query reads the 2 x 2 cells nearest to it first,
-// which settle all but a few percent of searches with less than half the
-// memory of the 3 x 3 block, and only then the block. Newly inserted points
-// wait in short per-cell chains until they amount to a fixed fraction of the
-// sorted ones and are then merged in; regridding sorts everything afresh.
-class CellRunIndex {
+// Points kept sorted by cell, in about 30 bytes a point: the layout for trees
+// of tens of millions of points, where the slot grid has stopped refining and
+// its cells would overflow into chains, while runs of any length stay
+// contiguous. A query reads the runs of neighbouring cells from neighbouring
+// memory. Newly inserted points wait in short per-cell chains until they
+// amount to a fixed fraction of the sorted ones and are then merged in;
+// regridding sorts everything afresh.
+class CellRunIndex : public GriddedPoints {
 public:
     // Run starts are kept in 32 bits while the points can never outnumber
     // this, in 64 bits beyond.
     static constexpr std::size_t default_narrow_limit = std::numeric_limits<std::uint32_t>::max();
 
-    // `points` (finite coordinates) over [0, width) x [0, height), both
-    // positive and finite.
+    // `points` (finite coordinates, possibly none) over [0, width) x
+    // [0, height), both positive and finite.
     CellRunIndex(double width, double height, CachedVector<IndexedPoint> points,
                  std::size_t narrow_limit = default_narrow_limit);
 
-    void insert(const IndexedPoint& entry);
+    void insert(Index index, const Sample& point);
     std::size_t size() const noexcept { return sorted_.size() + fresh_.size(); }
-
-    // As NearestIndex::nearest; the index must not be empty.
     Nearest nearest(const Sample& query, Nearest best) const;
     void prefetch(const Sample& query) const;
     void prefetch_ahead(const Sample& query) const;
@@ -76,18 +71,21 @@ private:
     using Link = std::uint32_t;
     static constexpr Link no_link = std::numeric_limits<Link>::max();
 
+    friend class NearestSearch<CellRunIndex>;
+    template <std::size_t Span>
+    std::optional<Nearest> closest_in(const Sample& query, const Square& square) const;
+    template <class Visit>
+    void for_each_in_cell(std::size_t column, std::size_t row, Visit&& visit) const {
+        for_each_in({column, column, row, row}, visit);
+    }
     // Visits every point of the cells in `box`.
     template <class Visit>
     void for_each_in(const CellBox& box, Visit&& visit) const;
-    // The block scan of NearestIndex, on square sums, one point at a time.
-    bool settle_in(const CellBox& box, const Sample& query, Nearest& best) const;
-    void consider_cell(std::size_t cell, const Sample& query, Nearest& best) const;
     void regrid();
     void merge_fresh();
     void clear_fresh();
 
     double width_, height_;
-    CellGrid grid_;
     std::size_t narrow_limit_;
     // Cell c's sorted points are sorted_[starts_[c]] up to sorted_[starts_[c + 1]].
     RunStarts starts_;
@@ -99,7 +97,6 @@ private:
     CachedVector<Link> fresh_heads_;
     std::size_t regrid_at_ = 0;  // size that triggers the next regrid
     std::size_t merge_at_ = 0;   // fresh count that triggers the next merge
-    IndexedPoint lowest_{{0.0, 0.0}, std::numeric_limits<Index>::max()};
 };
 
 }  // namespace tarn::planning

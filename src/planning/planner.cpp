@@ -128,17 +128,6 @@ Index nearest_node(const Tree& tree, const NearestIndex& sample_nodes, const Sam
     return sample_nodes.nearest(sample, Nearest{0, root_distance}).index;
 }
 
-Tree rapidly_exploring_random_tree(PlannerInput input, const std::function<Rng&()>& obtain_rng) {
-    return rapidly_exploring_random_tree(std::move(input), PlannerHooks{.obtain_rng = obtain_rng});
-}
-
-Tree rapidly_exploring_random_tree(PlannerInput input, const std::function<Rng&()>& obtain_rng,
-                                   std::uint64_t rejection_bound) {
-    return rapidly_exploring_random_tree(
-        std::move(input),
-        PlannerHooks{.obtain_rng = obtain_rng, .rejection_bound = rejection_bound});
-}
-
 Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks) {
     Tree tree(std::move(input.start));
     if (input.max_iterations == 0) return tree;
@@ -149,7 +138,7 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks
     const Rectangle rectangle = sampling_rectangle(rng, input.boundaries);
     SampleStream samples(rng, rectangle, input.obstacles, hooks);
     reserve_for(tree, input.max_iterations);
-    NearestIndex sample_nodes(rectangle.width, rectangle.height);
+    NearestIndex sample_nodes(rectangle.width, rectangle.height, hooks.index_options);
     // A drawn sample, with whether it reaches the goal and whether it ends
     // the run, both known before it is attached.
     struct Drawn {

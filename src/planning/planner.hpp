@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/float_vector_list.hpp"
-#include "planning/cell_grid.hpp"
 #include "planning/nearest_index.hpp"
 #include "planning/obstacle_index.hpp"
+#include "planning/planar.hpp"
 #include "planning/random.hpp"
 #include "planning/tree.hpp"
 
@@ -62,17 +62,10 @@ struct PlannerHooks {
     // Throws InvalidValue after this many consecutive rejected samples.
     std::uint64_t rejection_bound = max_consecutive_rejections;
     InterruptCheck check_interrupt = {};  // may be empty
+    NearestIndexOptions index_options = {};
 };
 
 // Grows a tree from `input.start`.
 Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks = {});
-
-// The same with the generator supplied by `obtain_rng`.
-Tree rapidly_exploring_random_tree(PlannerInput input, const std::function<Rng&()>& obtain_rng);
-
-// The planner with the rejection bound as a parameter, so that tests can
-// reach it without ten million draws.
-Tree rapidly_exploring_random_tree(PlannerInput input, const std::function<Rng&()>& obtain_rng,
-                                   std::uint64_t rejection_bound);
 
 }  // namespace tarn::planning

@@ -121,8 +121,8 @@ std::vector<FloatVector> lattice_obstacles(double spacing, int count) {
 
 std::string tree_digest(PlannerInput input, std::uint8_t seed) {
     Rng rng(seed_from(seed), nullptr);
-    const Tree tree =
-        rapidly_exploring_random_tree(std::move(input), [&rng]() -> Rng& { return rng; });
+    const Tree tree = rapidly_exploring_random_tree(
+        std::move(input), {.obtain_rng = [&rng]() -> Rng& { return rng; }});
     Digest digest;
     digest.add(std::uint64_t{tree.size()});
     for (const FloatVector& node : tree.nodes()) {

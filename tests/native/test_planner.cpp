@@ -55,7 +55,8 @@ PlannerInput input_with(FloatVector boundaries, std::vector<FloatVector> obstacl
 
 Tree plan(PlannerInput input, const Seed& seed) {
     Rng rng(seed, nullptr);
-    return rapidly_exploring_random_tree(std::move(input), [&rng]() -> Rng& { return rng; });
+    return rapidly_exploring_random_tree(std::move(input),
+                                         {.obtain_rng = [&rng]() -> Rng& { return rng; }});
 }
 
 // Redraws the planner's samples from an identically seeded generator, so tests
@@ -289,8 +290,9 @@ TEST_CASE("distance: each square is rounded before it is added, in the library a
 TEST_CASE("planner: zero iterations returns the start alone without a generator") {
     Rng rng(seed_from(1), nullptr);
     CountingSource source{rng};
-    const Tree tree = rapidly_exploring_random_tree(
-        PlannerInput{{1.0, 2.0, 3.0}, {}, {}, {{}}, not_a_number, 0}, source.obtain());
+    const Tree tree =
+        rapidly_exploring_random_tree(PlannerInput{{1.0, 2.0, 3.0}, {}, {}, {{}}, not_a_number, 0},
+                                      {.obtain_rng = source.obtain()});
     CHECK_EQ(source.calls, 0);
     CHECK(tree.nodes() == (std::vector<FloatVector>{{1.0, 2.0, 3.0}}));
     CHECK(tree.adjacency_list() == std::vector<IndexList>{{}});
@@ -299,16 +301,17 @@ TEST_CASE("planner: zero iterations returns the start alone without a generator"
 TEST_CASE("planner: short boundaries fault after the generator is obtained") {
     Rng rng(seed_from(1), nullptr);
     CountingSource source{rng};
-    CHECK_THROWS_MESSAGE(rapidly_exploring_random_tree(input_with({}, {}, 1.0, 5), source.obtain()),
-                         tarn::Fault, "index out of bounds: the len is 0 but the index is 0");
+    CHECK_THROWS_MESSAGE(
+        rapidly_exploring_random_tree(input_with({}, {}, 1.0, 5), {.obtain_rng = source.obtain()}),
+        tarn::Fault, "index out of bounds: the len is 0 but the index is 0");
     CHECK_EQ(source.calls, 1);
 
     // With one extent, x is drawn first: the generator has moved on by one draw.
     Rng planner_rng(seed_from(2), nullptr);
-    CHECK_THROWS_MESSAGE(
-        rapidly_exploring_random_tree(input_with({3.0}, {}, 1.0, 5),
-                                      [&planner_rng]() -> Rng& { return planner_rng; }),
-        tarn::Fault, "index out of bounds: the len is 1 but the index is 1");
+    CHECK_THROWS_MESSAGE(rapidly_exploring_random_tree(
+                             input_with({3.0}, {}, 1.0, 5),
+                             {.obtain_rng = [&planner_rng]() -> Rng& { return planner_rng; }}),
+                         tarn::Fault, "index out of bounds: the len is 1 but the index is 1");
     Rng expected(seed_from(2), nullptr);
     (void)sample_below(expected, 3.0);
     CHECK_EQ(planner_rng.next_u64(), expected.next_u64());
@@ -317,11 +320,12 @@ TEST_CASE("planner: short boundaries fault after the generator is obtained") {
 TEST_CASE("planner: an empty sampling range faults, before a missing second extent is noticed") {
     Rng rng(seed_from(1), nullptr);
     const auto obtain = [&rng]() -> Rng& { return rng; };
-    CHECK_THROWS_MESSAGE(rapidly_exploring_random_tree(input_with({0.0}, {}, 1.0, 1), obtain),
-                         tarn::Fault, "cannot sample empty range");
     CHECK_THROWS_MESSAGE(
-        rapidly_exploring_random_tree(input_with({5.0, not_a_number}, {}, 1.0, 1), obtain),
+        rapidly_exploring_random_tree(input_with({0.0}, {}, 1.0, 1), {.obtain_rng = obtain}),
         tarn::Fault, "cannot sample empty range");
+    CHECK_THROWS_MESSAGE(rapidly_exploring_random_tree(input_with({5.0, not_a_number}, {}, 1.0, 1),
+                                                       {.obtain_rng = obtain}),
+                         tarn::Fault, "cannot sample empty range");
 }
 
 TEST_CASE("planner: a goal near every sample is reached by the first one") {
@@ -419,8 +423,8 @@ TEST_CASE("planner: consecutive rejections are bounded, and an acceptance resets
     const auto grow = [&](std::uint64_t bound) {
         Rng rng(seed_from(9), nullptr);
         return rapidly_exploring_random_tree(
-            input_with(boundaries, crowded_obstacles, 0.0, 60), [&rng]() -> Rng& { return rng; },
-            bound);
+            input_with(boundaries, crowded_obstacles, 0.0, 60),
+            {.obtain_rng = [&rng]() -> Rng& { return rng; }, .rejection_bound = bound});
     };
     CHECK_EQ(grow(run + 1).size(), 61u);
     CHECK_THROWS_MESSAGE(grow(run), tarn::InvalidValue,
@@ -433,7 +437,7 @@ TEST_CASE("planner: an empty obstacle rejects everything up to the public bound"
     Rng rng(seed_from(10), nullptr);
     CHECK_THROWS_MESSAGE(
         rapidly_exploring_random_tree(input_with({1.0, 1.0}, {{}}, 1.0, 1),
-                                      [&rng]() -> Rng& { return rng; }),
+                                      {.obtain_rng = [&rng]() -> Rng& { return rng; }}),
         tarn::InvalidValue,
         "no sample could be placed: 10000000 consecutive samples fell within distance 1 of an "
         "obstacle");
@@ -484,7 +488,7 @@ TEST_CASE("obstacle filter: building checks for interrupts, and the check's exce
     }
 }
 
-TEST_CASE("planner: the default overload draws from the thread's generator") {
+TEST_CASE("planner: the default hooks draw from the thread's generator") {
     const Tree tree =
         rapidly_exploring_random_tree(PlannerInput{{0.0, 0.0}, {0.5, 0.5}, {1.0, 1.0}, {}, 1.0, 3});
     CHECK(tree.adjacency_list() == (std::vector<IndexList>{{1}, {2}, {}}));

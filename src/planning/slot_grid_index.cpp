@@ -1,0 +1,165 @@
+// slot_grid_index.cpp: filling the slots, and comparing a square of them without a branch.
+#include "planning/slot_grid_index.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace tarn::planning {
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// Cells of about three points, regridded at six: at that load a query's
+// 2 x 2 nearest cells nearly always hold its nearest point, and a cell rarely
+// outgrows its eight slots.
+constexpr double cell_load = 3.0;
+
+// Below this many cells the grid sits in the processor's nearest caches and
+// prefetching would only cost instructions.
+constexpr std::size_t prefetch_threshold = std::size_t{1} << 10;
+
+}  // namespace
+
+SlotGridIndex::SlotGridIndex(double width, double height) : width_(width), height_(height) {
+    regrid();
+}
+
+void SlotGridIndex::insert(Index index, const Sample& point) {
+    note_lowest({point, index});
+    if (size_ + 1 >= regrid_at_) regrid();
+    place({point, index});
+    ++size_;
+}
+
+void SlotGridIndex::place(const IndexedPoint& entry) {
+    const std::size_t cell =
+        stored_cell(grid_.column_of(entry.point[0]), grid_.row_of(entry.point[1]));
+    const std::uint8_t used = fill_[cell];
+    if (used < slots) {
+        cells_[cell].x[used] = entry.point[0];
+        cells_[cell].y[used] = entry.point[1];
+        slot_indices_[cell * slots + used] = static_cast<SlotIndex>(entry.index);
+        fill_[cell] = static_cast<std::uint8_t>(used + 1);
+        return;
+    }
+    overflow_.push_back(entry);
+    overflow_next_.push_back(overflow_heads_[cell]);
+    overflow_heads_[cell] = overflow_.size() - 1;
+    fill_[cell] |= overflow_flag;
+}
+
+void SlotGridIndex::regrid() {
+    // The old layout is read straight into the new one, with no copy of
+    // every point in between. Moving leaves this index's arrays empty.
+    const SlotGridIndex old = std::move(*this);
+    const Regrid regrid = regrid_for(width_, height_, size_, cell_load);
+    grid_ = regrid.grid;
+    regrid_at_ = regrid.next_at;
+    stride_ = grid_.columns() + 2;
+    const std::size_t stored = stride_ * (grid_.rows() + 2);
+    Cell empty;
+    std::fill(std::begin(empty.x), std::end(empty.x), infinity);
+    std::fill(std::begin(empty.y), std::end(empty.y), infinity);
+    cells_.assign(stored, empty);
+    fill_.assign(stored, 0);
+    slot_indices_.assign(stored * slots, 0);
+    overflow_heads_.assign(stored, no_link);
+    old.for_each_point([&](const IndexedPoint& entry) { place(entry); });
+}
+
+template <std::size_t Span>
+std::optional<Nearest> SlotGridIndex::closest_in(const Sample& query, const Square& square) const {
+    using namespace simd;
+    constexpr std::size_t pairs_per_cell = slots / 2;
+    // The square is read whole from the stored cells; beyond the grid's edge
+    // it takes in the empty border.
+    const std::size_t first = stored_cell(square.first_column, square.first_row);
+    // Every slot's square sum, and the least of them.
+    Pair sums[Span * Span * pairs_per_cell];
+    const Pair qx = splat(query[0]), qy = splat(query[1]);
+    Pair least = splat(infinity);
+    std::uint8_t flags = 0;
+    for (std::size_t r = 0; r < Span; ++r) {
+        const Cell* cells = &cells_[first + r * stride_];
+        for (std::size_t c = 0; c < Span; ++c) {
+            flags |= fill_[first + r * stride_ + c];
+            for (std::size_t p = 0; p < pairs_per_cell; ++p) {
+                const Pair dx = load(&cells[c].x[2 * p]) - qx;
+                const Pair dy = load(&cells[c].y[2 * p]) - qy;
+                const Pair sum = dx * dx + dy * dy;
+                sums[(Span * r + c) * pairs_per_cell + p] = sum;
+                least = min(least, sum);
+            }
+        }
+    }
+    // Chains are read one point at a time, on the rare squares that have one.
+    SumList chained;
+    if (flags & overflow_flag) {
+        for (std::size_t r = 0; r < Span; ++r) {
+            for (std::size_t c = 0; c < Span; ++c) {
+                const std::size_t cell = first + r * stride_ + c;
+                if (!(fill_[cell] & overflow_flag)) continue;
+                for (std::size_t e = overflow_heads_[cell]; e != no_link; e = overflow_next_[e]) {
+                    const IndexedPoint& p = overflow_[e];
+                    const double sum =
+                        planar_square_sum(p.point[0], p.point[1], query[0], query[1]);
+                    if (!chained.add(sum, p.index)) return std::nullopt;
+                }
+            }
+        }
+    }
+    const double least_sum = std::min({least[0], least[1], chained.least()});
+
+    // The points that might be at the least distance: settled only when there
+    // is exactly one. Among the slots its position is then the sum of their
+    // positions.
+    const double bar = might_share_root(least_sum);
+    Mask count{}, position{};
+    for (std::size_t i = 0; i < Span * Span * pairs_per_cell; ++i) {
+        const Mask close = sums[i] <= splat(bar);
+        count -= close;
+        position +=
+            close & Mask{static_cast<std::int64_t>(2 * i), static_cast<std::int64_t>(2 * i + 1)};
+    }
+    std::size_t close_in_chains = 0;
+    Index chain_winner = 0;
+    chained.count_close(bar, close_in_chains, chain_winner);
+    if (static_cast<std::size_t>(count[0] + count[1]) + close_in_chains != 1) return std::nullopt;
+    return Nearest{close_in_chains ? chain_winner : slot_index_at<Span>(first, position),
+                   std::sqrt(least_sum)};
+}
+
+template <std::size_t Span>
+Index SlotGridIndex::slot_index_at(std::size_t first, simd::Mask position) const {
+    const auto slot = static_cast<std::size_t>(position[0] + position[1]);
+    const std::size_t in_block = slot / slots;
+    const std::size_t cell = first + (in_block / Span) * stride_ + in_block % Span;
+    return slot_indices_[cell * slots + slot % slots];
+}
+
+Nearest SlotGridIndex::nearest(const Sample& query, Nearest best) const {
+    return NearestSearch<SlotGridIndex>::run(*this, query, best);
+}
+
+void SlotGridIndex::prefetch(const Sample& query) const {
+    // The 2 x 2 cells nearest the query, where nearly every search ends.
+    if (grid_.cell_count() < prefetch_threshold) return;
+    const CellBox pair =
+        grid_.pair_around(query, grid_.column_of(query[0]), grid_.row_of(query[1]));
+    const std::size_t first = stored_cell(pair.first_column, pair.first_row);
+    for (std::size_t r = 0; r < 2; ++r) {
+        const char* bytes = reinterpret_cast<const char*>(&cells_[first + r * stride_]);
+        for (std::size_t offset = 0; offset < 2 * sizeof(Cell); offset += 64) {
+            simd::prefetch(bytes + offset);
+        }
+        simd::prefetch(&fill_[first + r * stride_]);
+        // The winner's index is read from there: left to the search, that
+        // read would wait on memory after all the comparisons.
+        for (std::size_t c = 0; c < 2; ++c) {
+            simd::prefetch(&slot_indices_[(first + r * stride_ + c) * slots]);
+        }
+    }
+}
+
+}  // namespace tarn::planning

@@ -1,0 +1,123 @@
+// slot_grid_index.hpp: the nearest-node index of fixed slots per cell, read without branches.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "core/block_cache.hpp"
+#include "core/types.hpp"
+#include "planning/cell_grid.hpp"
+#include "planning/nearest_search.hpp"
+#include "planning/simd.hpp"
+
+namespace tarn::planning {
+
+// Points in a grid over the sampling rectangle, refined as they accumulate so
+// that a cell holds three to six of them. Each cell has a fixed number of
+// slots in one block of memory, empty ones at infinity, so that a query reads
+// a square of cells as runs of memory and compares every slot there without
+// a data-dependent branch. Points beyond a full cell's slots wait in a chain
+// of that cell until the next regrid; a flag beside the cell's fill count
+// says it has one. Indices must fit in 32 bits, which they do in the planner:
+// it hands its points to the cell-sorted runs long before.
+class SlotGridIndex : public GriddedPoints {
+public:
+    // The grid covers [0, width) x [0, height); both positive and finite.
+    SlotGridIndex(double width, double height);
+
+    // `point` must have finite coordinates; outside the rectangle it is still
+    // found, only less quickly.
+    void insert(Index index, const Sample& point);
+    std::size_t size() const noexcept { return size_; }
+    Nearest nearest(const Sample& query, Nearest best) const;
+    void prefetch(const Sample& query) const;
+    // The slots are found by arithmetic alone: nothing to load ahead.
+    void prefetch_ahead(const Sample&) const {}
+
+    // Visits every point, chained ones first.
+    template <class Visit>
+    void for_each_point(Visit&& visit) const;
+
+    static constexpr std::size_t slots = 8;  // per cell
+
+private:
+    friend class NearestSearch<SlotGridIndex>;
+    struct alignas(64) Cell {
+        double x[slots];
+        double y[slots];
+    };
+    using SlotIndex = std::uint32_t;
+    static constexpr std::size_t no_link = std::numeric_limits<std::size_t>::max();
+    static constexpr std::uint8_t fill_count_mask = 0x7f;
+    static constexpr std::uint8_t overflow_flag = 0x80;
+
+    template <std::size_t Span>
+    std::optional<Nearest> closest_in(const Sample& query, const Square& square) const;
+    template <class Visit>
+    void for_each_in_cell(std::size_t column, std::size_t row, Visit&& visit) const {
+        for_each_in_stored(stored_cell(column, row), visit);
+    }
+
+    // Cells are stored with a border of empty ones, so that every cell has
+    // all eight neighbours in memory; the border's first column and row are
+    // at -1.
+    std::size_t stored_cell(std::ptrdiff_t column, std::ptrdiff_t row) const noexcept {
+        return static_cast<std::size_t>((row + 1) * static_cast<std::ptrdiff_t>(stride_) + column +
+                                        1);
+    }
+    std::size_t stored_cell(std::size_t column, std::size_t row) const noexcept {
+        return (row + 1) * stride_ + column + 1;
+    }
+    template <class Visit>
+    void for_each_in_slots(std::size_t cell, Visit&& visit) const;
+    template <class Visit>
+    void for_each_in_stored(std::size_t cell, Visit&& visit) const;
+    // The index in the slot at `position` of the Span x Span cells from
+    // `first`, counted cell by cell, rows first.
+    template <std::size_t Span>
+    Index slot_index_at(std::size_t first, simd::Mask position) const;
+    void place(const IndexedPoint& entry);
+    void regrid();
+
+    double width_, height_;
+    std::size_t stride_ = 3;  // stored cells per row: columns + 2
+    CachedVector<Cell> cells_;
+    // Used slots per cell, with overflow_flag set when the cell has a chain.
+    CachedVector<std::uint8_t> fill_;
+    CachedVector<SlotIndex> slot_indices_;  // slots per cell, in slot order
+    // Cell c's overflow chain starts at overflow_heads_[c] and follows
+    // overflow_next_; no_link ends it.
+    CachedVector<std::size_t> overflow_heads_;
+    std::vector<IndexedPoint> overflow_;
+    std::vector<std::size_t> overflow_next_;
+    std::size_t size_ = 0;
+    std::size_t regrid_at_ = 4;  // size that triggers the next regrid
+};
+
+template <class Visit>
+void SlotGridIndex::for_each_in_slots(std::size_t cell, Visit&& visit) const {
+    for (std::size_t s = 0; s < (fill_[cell] & fill_count_mask); ++s) {
+        visit(
+            IndexedPoint{{cells_[cell].x[s], cells_[cell].y[s]}, slot_indices_[cell * slots + s]});
+    }
+}
+
+template <class Visit>
+void SlotGridIndex::for_each_in_stored(std::size_t cell, Visit&& visit) const {
+    for_each_in_slots(cell, visit);
+    if (!(fill_[cell] & overflow_flag)) return;
+    for (std::size_t e = overflow_heads_[cell]; e != no_link; e = overflow_next_[e]) {
+        visit(overflow_[e]);
+    }
+}
+
+template <class Visit>
+void SlotGridIndex::for_each_point(Visit&& visit) const {
+    for (const IndexedPoint& entry : overflow_) visit(entry);
+    for (std::size_t cell = 0; cell < cells_.size(); ++cell) for_each_in_slots(cell, visit);
+}
+
+}  // namespace tarn::planning
