@@ -1,73 +1,138 @@
-// nearest_index.hpp: the planner's nearest-node index, which picks the layout for the tree's size.
+// nearest_index.hpp: the nearest sample node, found in a grid of fixed slots instead of a scan.
 #pragma once
 
 #include <cstddef>
-#include <utility>
-#include <variant>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
 
 #include "core/block_cache.hpp"
-#include "planning/cell_run_index.hpp"
+#include "core/types.hpp"
+#include "planning/cell_grid.hpp"
 #include "planning/nearest_search.hpp"
-#include "planning/slot_grid_index.hpp"
+#include "planning/simd.hpp"
 
 namespace tarn::planning {
 
-// Where the index changes layout. Only tests change these, so that a few
-// points reach every layout.
-struct NearestIndexOptions {
-    // The points move from the slot grid into cell-sorted runs on reaching
-    // this many; at most 2**32, as slot indices have 32 bits.
-    std::size_t run_layout_size = std::size_t{1} << 24;
-    // Passed on to the runs: their offsets widen to 64 bits beyond it.
-    std::size_t run_narrow_limit = CellRunIndex::default_narrow_limit;
-};
-
-// The slot grid up to 2**24 points, cell-sorted runs from there on. The slot
-// grid searches faster, comparing whole cells without a branch, but its grid
-// stops refining at max_index_cells, where three to six points fill a cell;
-// past 2**24 points its cells would overflow into chains, and its memory per
-// point, empty slots included, would outgrow that of the runs.
+// Points tagged with node indices, searched for the one nearest to a query in
+// the planner's order: the smaller planar_distance(point, query) wins, and on
+// equal distances the lower index. That order is the one a scan in index
+// order establishes when no distance is NaN, which holds for finite points.
+//
+// The points live in a grid over the sampling rectangle, refined as they
+// accumulate so that a cell holds three to six of them, up to max_cells. Each
+// cell has a fixed number of slots in one block of memory, empty ones at
+// infinity, so that a query reads a square of cells as runs of memory and
+// compares every slot there without a data-dependent branch. Points beyond a
+// full cell's slots, and the rare ones whose index needs more than 32 bits,
+// wait in a chain of that cell until the next regrid; a flag beside the
+// cell's fill count says it has one.
 class NearestIndex {
 public:
-    NearestIndex(double width, double height, NearestIndexOptions options = {})
-        : width_(width),
-          height_(height),
-          options_(options),
-          layout_(std::in_place_type<SlotGridIndex>, width, height) {}
+    // The grid covers [0, width) x [0, height); both positive and finite.
+    NearestIndex(double width, double height);
 
-    void insert(Index index, const Sample& point) {
-        if (size() == options_.run_layout_size) move_into_runs();
-        std::visit([&](auto& layout) { layout.insert(index, point); }, layout_);
-    }
-    std::size_t size() const noexcept {
-        return std::visit([](const auto& layout) { return layout.size(); }, layout_);
-    }
-    Nearest nearest(const Sample& query, Nearest best) const {
-        return std::visit([&](const auto& layout) { return layout.nearest(query, best); }, layout_);
-    }
-    void prefetch(const Sample& query) const {
-        std::visit([&](const auto& layout) { layout.prefetch(query); }, layout_);
-    }
-    void prefetch_ahead(const Sample& query) const {
-        std::visit([&](const auto& layout) { layout.prefetch_ahead(query); }, layout_);
-    }
+    // `point` must have finite coordinates; outside the rectangle it is still
+    // found, only less quickly.
+    void insert(Index index, const Sample& point);
+    std::size_t size() const noexcept { return size_; }
+
+    // The winner among `best` and the stored points. `best.distance` must not
+    // be NaN (it may be infinite).
+    Nearest nearest(const Sample& query, Nearest best) const;
+
+    // A hint that `query` comes next: starts loading the memory its search
+    // will read first. Changes nothing else.
+    void prefetch(const Sample& query) const;
+
+    // Beyond this many cells the grid stops refining, and cells fill up.
+    static constexpr std::size_t max_cells = std::size_t{1} << 22;
+    static constexpr std::size_t slots = 8;  // per cell
 
 private:
-    void move_into_runs() {
-        CachedVector<IndexedPoint> points;
-        points.reserve(size());
-        std::get<SlotGridIndex>(layout_).for_each_point(
-            [&](const IndexedPoint& p) { points.push_back(p); });
-        CellRunIndex runs(width_, height_, std::move(points), options_.run_narrow_limit);
-        layout_ = std::move(runs);
+    friend class NearestSearch<NearestIndex>;
+    const CellGrid& grid() const noexcept { return grid_; }
+    const IndexedPoint& lowest() const noexcept { return lowest_; }
+    struct alignas(64) Cell {
+        double x[slots];
+        double y[slots];
+    };
+    using SlotIndex = std::uint32_t;
+    static constexpr std::size_t no_link = std::numeric_limits<std::size_t>::max();
+    static constexpr std::uint8_t fill_count_mask = 0x7f;
+    static constexpr std::uint8_t overflow_flag = 0x80;
+
+    template <std::size_t Span>
+    std::optional<Nearest> closest_in(const Sample& query, const Square& square) const;
+    template <class Visit>
+    void for_each_in_cell(std::size_t column, std::size_t row, Visit&& visit) const {
+        for_each_in_stored(stored_cell(column, row), visit);
     }
 
+    // Cells are stored with a border of empty ones, so that every cell has
+    // all eight neighbours in memory; the border's first column and row are
+    // at -1.
+    std::size_t stored_cell(std::ptrdiff_t column, std::ptrdiff_t row) const noexcept {
+        return static_cast<std::size_t>((row + 1) * static_cast<std::ptrdiff_t>(stride_) + column +
+                                        1);
+    }
+    std::size_t stored_cell(std::size_t column, std::size_t row) const noexcept {
+        return (row + 1) * stride_ + column + 1;
+    }
+    template <class Visit>
+    void for_each_in_slots(std::size_t cell, Visit&& visit) const;
+    template <class Visit>
+    void for_each_in_stored(std::size_t cell, Visit&& visit) const;
+    // The index in the slot at `position` of the Span x Span cells from
+    // `first`, counted cell by cell, rows first.
+    template <std::size_t Span>
+    Index slot_index_at(std::size_t first, simd::Mask position) const;
+    // Visits every point, chained ones first.
+    template <class Visit>
+    void for_each_point(Visit&& visit) const;
+    void place(const IndexedPoint& entry);
+    void regrid();
+
     double width_, height_;
-    NearestIndexOptions options_;
-    std::variant<SlotGridIndex, CellRunIndex> layout_;
+    CellGrid grid_;
+    std::size_t stride_ = 3;  // stored cells per row: columns + 2
+    CachedVector<Cell> cells_;
+    // Used slots per cell, with overflow_flag set when the cell has a chain.
+    CachedVector<std::uint8_t> fill_;
+    CachedVector<SlotIndex> slot_indices_;  // slots per cell, in slot order
+    // Cell c's overflow chain starts at overflow_heads_[c] and follows
+    // overflow_next_; no_link ends it.
+    CachedVector<std::size_t> overflow_heads_;
+    std::vector<IndexedPoint> overflow_;
+    std::vector<std::size_t> overflow_next_;
+    std::size_t size_ = 0;
+    std::size_t regrid_at_ = 4;  // size that triggers the next regrid
+    // The point with the lowest index, which wins every tie it takes part in.
+    IndexedPoint lowest_{{0.0, 0.0}, std::numeric_limits<Index>::max()};
 };
 
-static_assert(NearestIndexLayout<SlotGridIndex> && NearestIndexLayout<CellRunIndex> &&
-              NearestIndexLayout<NearestIndex>);
+template <class Visit>
+void NearestIndex::for_each_in_slots(std::size_t cell, Visit&& visit) const {
+    for (std::size_t s = 0; s < (fill_[cell] & fill_count_mask); ++s) {
+        visit(
+            IndexedPoint{{cells_[cell].x[s], cells_[cell].y[s]}, slot_indices_[cell * slots + s]});
+    }
+}
+
+template <class Visit>
+void NearestIndex::for_each_in_stored(std::size_t cell, Visit&& visit) const {
+    for_each_in_slots(cell, visit);
+    if (!(fill_[cell] & overflow_flag)) return;
+    for (std::size_t e = overflow_heads_[cell]; e != no_link; e = overflow_next_[e]) {
+        visit(overflow_[e]);
+    }
+}
+
+template <class Visit>
+void NearestIndex::for_each_point(Visit&& visit) const {
+    for (const IndexedPoint& entry : overflow_) visit(entry);
+    for (std::size_t cell = 0; cell < cells_.size(); ++cell) for_each_in_slots(cell, visit);
+}
 
 }  // namespace tarn::planning

@@ -1,8 +1,7 @@
-// nearest_search.hpp: the search for the nearest node, written once for every layout of points.
+// nearest_search.hpp: the search for the nearest node, apart from how the points are stored.
 #pragma once
 
 #include <algorithm>
-#include <concepts>
 #include <cstddef>
 #include <limits>
 #include <optional>
@@ -25,24 +24,6 @@ struct IndexedPoint {
     Index index;
 };
 
-// What every nearest-node index offers. nearest(query, best) returns the
-// winner among `best` and the stored points in the planner's order: the
-// smaller planar_distance(point, query) wins, and on equal distances the
-// lower index. That is the order a scan in index order establishes when no
-// distance is NaN, which holds for finite points. `best.distance` must not be
-// NaN (it may be infinite). prefetch(query) hints that `query` comes next,
-// and prefetch_ahead(query) that it comes after the next one: each starts
-// loading what the step after it reads first, and changes nothing else.
-template <class Index_>
-concept NearestIndexLayout =
-    requires(Index_ index, const Index_ stored, Index node, const Sample& point, Nearest best) {
-        index.insert(node, point);
-        { stored.size() } -> std::same_as<std::size_t>;
-        { stored.nearest(point, best) } -> std::same_as<Nearest>;
-        stored.prefetch(point);
-        stored.prefetch_ahead(point);
-    };
-
 // The planner's order: the nearer wins, and on equal distances the lower index.
 inline bool beats(const Nearest& a, const Nearest& b) {
     return a.distance < b.distance || (a.distance == b.distance && a.index < b.index);
@@ -61,83 +42,12 @@ inline bool cannot_beat(double lower_bound, const Nearest& best, Index lowest_in
 // `sum` is at most this.
 inline double might_share_root(double sum) { return sum + sum * 0x1p-49; }
 
-// Grids of the nearest-node indices stop refining at this many cells; beyond
-// it cells simply fill up.
-inline constexpr std::size_t max_index_cells = std::size_t{1} << 22;
-
-// Both layouts regrid to cells of about `load` points each, and again when
-// `size` has doubled. Waiting for twice the points keeps the total regridding
-// work linear, even when the rectangle is too thin for the grid to get any
-// finer.
-struct Regrid {
-    CellGrid grid;
-    std::size_t next_at;  // the size that calls for the next regrid
-};
-inline Regrid regrid_for(double width, double height, std::size_t size, double load) {
-    const auto wanted = static_cast<std::size_t>(double(size + 1) / load) + 1;
-    const CellGrid grid =
-        CellGrid::with_cell_count(width, height, std::min(wanted, max_index_cells));
-    return {grid,
-            2 * std::max(static_cast<std::size_t>(double(grid.cell_count()) * load), size + 1)};
-}
-
 // Span x Span neighbouring cells, (first_column, first_row) the top left one,
 // and `cells`, those of them on the grid. The 3 x 3 block around a cell on
 // the grid's edge starts one column or row before the first, at -1.
 struct Square {
     std::ptrdiff_t first_column, first_row;
     CellBox cells;
-};
-
-// What the search reads of every layout beside its points: the grid of its
-// cells, and the stored point with the lowest index, which wins every tie it
-// takes part in.
-class GriddedPoints {
-public:
-    const CellGrid& grid() const noexcept { return grid_; }
-    const IndexedPoint& lowest() const noexcept { return lowest_; }
-
-protected:
-    void note_lowest(const IndexedPoint& entry) {
-        if (entry.index < lowest_.index) lowest_ = entry;
-    }
-
-    CellGrid grid_;
-    IndexedPoint lowest_{{0.0, 0.0}, std::numeric_limits<Index>::max()};
-};
-
-// Square sums of points read one at a time, with their indices: what a look
-// at a square keeps for the count of the points closest to the query.
-class SumList {
-public:
-    // Whether there was room; a square with more points than this is left
-    // to the ring search, which is exact at any size.
-    bool add(double sum, Index index) {
-        if (size_ == capacity) return false;
-        least_ = std::min(least_, sum);
-        sums_[size_] = sum;
-        indices_[size_] = index;
-        ++size_;
-        return true;
-    }
-    double least() const noexcept { return least_; }
-    // Adds the count of the sums at most `bar` to `close`; the last of them
-    // becomes `winner`.
-    void count_close(double bar, std::size_t& close, Index& winner) const {
-        for (std::size_t i = 0; i < size_; ++i) {
-            if (sums_[i] <= bar) {
-                ++close;
-                winner = indices_[i];
-            }
-        }
-    }
-
-private:
-    static constexpr std::size_t capacity = 64;
-    double sums_[capacity];
-    Index indices_[capacity];
-    std::size_t size_ = 0;
-    double least_ = std::numeric_limits<double>::infinity();
 };
 
 // Visits the cells at exactly `radius` columns or rows from (column, row),
@@ -170,8 +80,8 @@ void for_each_cell_on_ring(const CellGrid& grid, std::size_t column, std::size_t
     }
 }
 
-// The search of every layout. A layout keeps its points in the cells of
-// `grid()` and supplies two reads: closest_in<Span>(query, square), the point
+// The search, apart from how the points are stored. Their layout keeps
+// them in the cells of `grid()` and supplies two reads: closest_in<Span>(query, square), the point
 // of a square nearest to the query when no other might share its distance
 // (square sums order distances up to a shared root), and
 // for_each_in_cell(column, row, visit), which calls visit(point) for every

@@ -138,7 +138,7 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks
     const Rectangle rectangle = sampling_rectangle(rng, input.boundaries);
     SampleStream samples(rng, rectangle, input.obstacles, hooks);
     reserve_for(tree, input.max_iterations);
-    NearestIndex sample_nodes(rectangle.width, rectangle.height, hooks.index_options);
+    NearestIndex sample_nodes(rectangle.width, rectangle.height);
     // A drawn sample, with whether it reaches the goal and whether it ends
     // the run, both known before it is attached.
     struct Drawn {
@@ -155,21 +155,14 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks
         return Drawn{point, reaches_goal, reaches_goal || accepted_samples == input.max_iterations};
     };
     // Whether another sample will be drawn is known before this one is
-    // attached. Drawing up to two ahead lets the index fetch their
-    // neighbourhoods from memory, in two steps, while this one is placed; the
-    // draws stay the same in number and order, and a failure while drawing
-    // still discards the whole tree.
+    // attached. Drawing one ahead lets the index fetch its neighbourhood from
+    // memory while this one is placed; the draws stay the same in number and
+    // order, and a failure while drawing still discards the whole tree.
     Drawn sample = draw(1);
-    Drawn following{};
-    if (!sample.ends_run) following = draw(2);
     for (Index accepted_samples = 1;; ++accepted_samples) {
-        // `following` has been drawn exactly when `sample` does not end the run.
-        Drawn after_following{};
+        Drawn following{};
         if (!sample.ends_run) {
-            if (!following.ends_run) {
-                after_following = draw(accepted_samples + 2);
-                sample_nodes.prefetch_ahead(after_following.point);
-            }
+            following = draw(accepted_samples + 1);
             sample_nodes.prefetch(following.point);
         }
         reserve_rest(tree, accepted_samples, input.max_iterations);
@@ -180,7 +173,6 @@ Tree rapidly_exploring_random_tree(PlannerInput input, const PlannerHooks& hooks
         }
         if (sample.ends_run) return tree;
         sample = following;
-        following = after_following;
     }
 }
 

@@ -62,7 +62,6 @@ struct PlannerHooks {
     // Throws InvalidValue after this many consecutive rejected samples.
     std::uint64_t rejection_bound = max_consecutive_rejections;
     InterruptCheck check_interrupt = {};  // may be empty
-    NearestIndexOptions index_options = {};
 };
 
 // Grows a tree from `input.start`.

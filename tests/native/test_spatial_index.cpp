@@ -23,10 +23,6 @@ const double infinity = std::numeric_limits<double>::infinity();
 struct Rectangle {
     double width, height;
 };
-
-// Every layout: fixed slots up to 20 points and cell-sorted runs beyond, and
-// runs from the start, with offsets of 32 and of 64 bits.
-const std::vector<NearestIndexOptions> every_layout{{}, {20}, {0}, {0, 0}};
 // Ordinary, huge (squared differences overflow), tiny, subnormal, thin.
 const std::vector<Rectangle> rectangles{{100.0, 100.0}, {1e300, 1e300}, {1e-300, 1e-300},
                                         {5e-324, 1.0},  {1.0, 1e6},     {3.0, 3.0}};
@@ -86,10 +82,7 @@ int nearest_mismatches(const FloatVector& root, double width, double height, std
     const std::vector<Sample> points = maker.points(count, spread);
     Tree tree(root);
     std::vector<FloatVector> nodes{root};
-    std::vector<NearestIndex> indices;
-    for (const NearestIndexOptions& options : every_layout) {
-        indices.emplace_back(width, height, options);
-    }
+    NearestIndex index(width, height);
     int mismatches = 0;
     for (const Sample& p : points) {
         for (int q = 0; q < 3; ++q) {
@@ -99,11 +92,9 @@ int nearest_mismatches(const FloatVector& root, double width, double height, std
                                            0, nodes.size() - 2)(maker.gen)]
                                      : maker.point();
             const Index expected = oracle::nearest_node(nodes, query);
-            for (const NearestIndex& index : indices) {
-                if (nearest_node(tree, index, query) != expected) ++mismatches;
-            }
+            if (nearest_node(tree, index, query) != expected) ++mismatches;
         }
-        for (NearestIndex& index : indices) index.insert(tree.size(), p);
+        index.insert(tree.size(), p);
         tree.push(p);
         nodes.emplace_back(p.begin(), p.end());
     }
@@ -239,31 +230,26 @@ TEST_CASE("nearest: many points, many duplicates, through several regrids") {
     CHECK_EQ(nearest_mismatches({}, 4.0, 4.0, 14, 3000, 0.0), 0);
 }
 
-TEST_CASE("nearest: a large index of every layout, with prefetching at work, matches the scan") {
-    for (const NearestIndexOptions& options : every_layout) {
-        PointMaker maker{std::mt19937_64(15), 50.0, 20.0};
-        Tree tree({25.0, 10.0});
-        std::vector<FloatVector> nodes{{25.0, 10.0}};
-        NearestIndex index(50.0, 20.0, options);
-        for (const Sample& p : maker.points(100000, 1e-6)) {
-            index.insert(tree.size(), p);
-            tree.push(p);
-            nodes.emplace_back(p.begin(), p.end());
-        }
-        int mismatches = 0;
-        for (int q = 0; q < 300; ++q) {
-            // Corners and edges first, where the neighbourhood is clipped.
-            const Sample query = q < 4 ? Sample{q % 2 ? std::nextafter(50.0, 0.0) : 0.0,
-                                                q / 2 ? std::nextafter(20.0, 0.0) : 0.0}
-                                       : maker.point();
-            index.prefetch_ahead(query);
-            index.prefetch(query);
-            if (nearest_node(tree, index, query) != oracle::nearest_node(nodes, query)) {
-                ++mismatches;
-            }
-        }
-        CHECK_EQ(mismatches, 0);
+TEST_CASE("nearest: a large index, with prefetching at work, matches the scan") {
+    PointMaker maker{std::mt19937_64(15), 50.0, 20.0};
+    Tree tree({25.0, 10.0});
+    std::vector<FloatVector> nodes{{25.0, 10.0}};
+    NearestIndex index(50.0, 20.0);
+    for (const Sample& p : maker.points(100000, 1e-6)) {
+        index.insert(tree.size(), p);
+        tree.push(p);
+        nodes.emplace_back(p.begin(), p.end());
     }
+    int mismatches = 0;
+    for (int q = 0; q < 300; ++q) {
+        // Corners and edges first, where the neighbourhood is clipped.
+        const Sample query = q < 4 ? Sample{q % 2 ? std::nextafter(50.0, 0.0) : 0.0,
+                                            q / 2 ? std::nextafter(20.0, 0.0) : 0.0}
+                                   : maker.point();
+        index.prefetch(query);
+        if (nearest_node(tree, index, query) != oracle::nearest_node(nodes, query)) ++mismatches;
+    }
+    CHECK_EQ(mismatches, 0);
 }
 
 TEST_CASE("nearest: lattice points, exactly on cell walls, tie at equal distances") {
@@ -294,6 +280,32 @@ TEST_CASE("nearest: exact ties go to the lowest index") {
     CHECK_EQ(nearest_node(Tree({infinity}), index, {4.0, 4.0}), 1u);
     CHECK_EQ(index.nearest({4.0, 4.0}, Nearest{7, 0.5}).index, 7u);
     CHECK_EQ(NearestIndex(1.0, 1.0).nearest({0.5, 0.5}, Nearest{0, infinity}).index, 0u);
+}
+
+TEST_CASE("nearest: indices past 32 bits, kept beside the slots, match the scan") {
+    // Indices from just below 2^32 up: the first fit a slot, the rest wait in
+    // chains; repeated points make ties across both kinds.
+    PointMaker maker{std::mt19937_64(16), 30.0, 30.0};
+    const std::vector<Sample> points = maker.points(1500, 0.0);
+    const Index first_index = (Index{1} << 32) - 700;
+    NearestIndex index(30.0, 30.0);
+    const auto scan = [&](const Sample& query, std::size_t stored) {
+        Nearest best{std::numeric_limits<Index>::max(), infinity};
+        for (std::size_t i = 0; i < stored; ++i) {
+            const Nearest candidate{
+                first_index + i, planar_distance(points[i][0], points[i][1], query[0], query[1])};
+            if (candidate.distance < best.distance) best = candidate;
+        }
+        return best.index;
+    };
+    int mismatches = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        index.insert(first_index + i, points[i]);
+        const Sample query = i % 2 ? maker.point() : points[i / 2];
+        const Nearest none{std::numeric_limits<Index>::max(), infinity};
+        if (index.nearest(query, none).index != scan(query, i + 1)) ++mismatches;
+    }
+    CHECK_EQ(mismatches, 0);
 }
 
 // ---- obstacles ----
@@ -405,20 +417,15 @@ TEST_CASE("planner: grows exactly the tree that the scans grow") {
                                      c.obstacles, c.step_size, c.iterations};
             Seed key{};
             key.fill(static_cast<std::uint8_t>(seed + 16 * k));
-            Rng reference_rng(key, nullptr);
+            Rng planner_rng(key, nullptr), reference_rng(key, nullptr);
+            const Tree tree = rapidly_exploring_random_tree(
+                input,
+                {.obtain_rng = [&]() -> Rng& { return planner_rng; }, .rejection_bound = 1000});
             const oracle::ReferenceTree expected =
                 oracle::plan_by_scans(input, reference_rng, 1000);
-            for (const NearestIndexOptions& options : every_layout) {
-                Rng planner_rng(key, nullptr);
-                const Tree tree = rapidly_exploring_random_tree(
-                    input, {.obtain_rng = [&]() -> Rng& { return planner_rng; },
-                            .rejection_bound = 1000,
-                            .index_options = options});
-                CHECK(oracle::same_bits(tree.nodes(), expected.nodes));
-                CHECK(tree.adjacency_list() == expected.adjacency_list);
-                Rng reference_after = reference_rng;
-                CHECK_EQ(planner_rng.next_u64(), reference_after.next_u64());
-            }
+            CHECK(oracle::same_bits(tree.nodes(), expected.nodes));
+            CHECK(tree.adjacency_list() == expected.adjacency_list);
+            CHECK_EQ(planner_rng.next_u64(), reference_rng.next_u64());
         }
     }
 }

@@ -1,5 +1,5 @@
-// slot_grid_index.cpp: filling the slots, and comparing a square of them without a branch.
-#include "planning/slot_grid_index.hpp"
+// nearest_index.cpp: filling the slots, and comparing a square of them without a branch.
+#include "planning/nearest_index.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -15,28 +15,63 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 // outgrows its eight slots.
 constexpr double cell_load = 3.0;
 
+// Square sums of chained points, read one at a time, with their indices.
+class SumList {
+public:
+    // Whether there was room; longer chains are left to the ring search,
+    // unread. They come from a grid that cannot refine, where its first
+    // look, at the lowest index, often settles at once.
+    bool add(double sum, Index index) {
+        if (size_ == capacity) return false;
+        least_ = std::min(least_, sum);
+        sums_[size_] = sum;
+        indices_[size_] = index;
+        ++size_;
+        return true;
+    }
+    double least() const noexcept { return least_; }
+    // How many sums are at most `bar`; the last of them becomes `winner`.
+    std::size_t count_close(double bar, Index& winner) const {
+        std::size_t close = 0;
+        for (std::size_t i = 0; i < size_; ++i) {
+            if (sums_[i] <= bar) {
+                ++close;
+                winner = indices_[i];
+            }
+        }
+        return close;
+    }
+
+private:
+    static constexpr std::size_t capacity = 32;
+    double sums_[capacity];
+    Index indices_[capacity];
+    std::size_t size_ = 0;
+    double least_ = infinity;
+};
+
 // Below this many cells the grid sits in the processor's nearest caches and
 // prefetching would only cost instructions.
 constexpr std::size_t prefetch_threshold = std::size_t{1} << 10;
 
 }  // namespace
 
-SlotGridIndex::SlotGridIndex(double width, double height) : width_(width), height_(height) {
+NearestIndex::NearestIndex(double width, double height) : width_(width), height_(height) {
     regrid();
 }
 
-void SlotGridIndex::insert(Index index, const Sample& point) {
-    note_lowest({point, index});
+void NearestIndex::insert(Index index, const Sample& point) {
+    if (index < lowest_.index) lowest_ = {point, index};
     if (size_ + 1 >= regrid_at_) regrid();
     place({point, index});
     ++size_;
 }
 
-void SlotGridIndex::place(const IndexedPoint& entry) {
+void NearestIndex::place(const IndexedPoint& entry) {
     const std::size_t cell =
         stored_cell(grid_.column_of(entry.point[0]), grid_.row_of(entry.point[1]));
     const std::uint8_t used = fill_[cell];
-    if (used < slots) {
+    if (used < slots && entry.index <= std::numeric_limits<SlotIndex>::max()) {
         cells_[cell].x[used] = entry.point[0];
         cells_[cell].y[used] = entry.point[1];
         slot_indices_[cell * slots + used] = static_cast<SlotIndex>(entry.index);
@@ -49,13 +84,16 @@ void SlotGridIndex::place(const IndexedPoint& entry) {
     fill_[cell] |= overflow_flag;
 }
 
-void SlotGridIndex::regrid() {
+void NearestIndex::regrid() {
     // The old layout is read straight into the new one, with no copy of
     // every point in between. Moving leaves this index's arrays empty.
-    const SlotGridIndex old = std::move(*this);
-    const Regrid regrid = regrid_for(width_, height_, size_, cell_load);
-    grid_ = regrid.grid;
-    regrid_at_ = regrid.next_at;
+    const NearestIndex old = std::move(*this);
+    const auto wanted = static_cast<std::size_t>(double(size_ + 1) / cell_load) + 1;
+    grid_ = CellGrid::with_cell_count(width_, height_, std::min(wanted, max_cells));
+    // Waiting for twice the points keeps the total regridding work linear,
+    // even when the rectangle is too thin for the grid to get any finer.
+    regrid_at_ =
+        2 * std::max(static_cast<std::size_t>(double(grid_.cell_count()) * cell_load), size_ + 1);
     stride_ = grid_.columns() + 2;
     const std::size_t stored = stride_ * (grid_.rows() + 2);
     Cell empty;
@@ -69,7 +107,7 @@ void SlotGridIndex::regrid() {
 }
 
 template <std::size_t Span>
-std::optional<Nearest> SlotGridIndex::closest_in(const Sample& query, const Square& square) const {
+std::optional<Nearest> NearestIndex::closest_in(const Sample& query, const Square& square) const {
     using namespace simd;
     constexpr std::size_t pairs_per_cell = slots / 2;
     // The square is read whole from the stored cells; beyond the grid's edge
@@ -122,27 +160,26 @@ std::optional<Nearest> SlotGridIndex::closest_in(const Sample& query, const Squa
         position +=
             close & Mask{static_cast<std::int64_t>(2 * i), static_cast<std::int64_t>(2 * i + 1)};
     }
-    std::size_t close_in_chains = 0;
     Index chain_winner = 0;
-    chained.count_close(bar, close_in_chains, chain_winner);
+    const std::size_t close_in_chains = chained.count_close(bar, chain_winner);
     if (static_cast<std::size_t>(count[0] + count[1]) + close_in_chains != 1) return std::nullopt;
     return Nearest{close_in_chains ? chain_winner : slot_index_at<Span>(first, position),
                    std::sqrt(least_sum)};
 }
 
 template <std::size_t Span>
-Index SlotGridIndex::slot_index_at(std::size_t first, simd::Mask position) const {
+Index NearestIndex::slot_index_at(std::size_t first, simd::Mask position) const {
     const auto slot = static_cast<std::size_t>(position[0] + position[1]);
     const std::size_t in_block = slot / slots;
     const std::size_t cell = first + (in_block / Span) * stride_ + in_block % Span;
     return slot_indices_[cell * slots + slot % slots];
 }
 
-Nearest SlotGridIndex::nearest(const Sample& query, Nearest best) const {
-    return NearestSearch<SlotGridIndex>::run(*this, query, best);
+Nearest NearestIndex::nearest(const Sample& query, Nearest best) const {
+    return NearestSearch<NearestIndex>::run(*this, query, best);
 }
 
-void SlotGridIndex::prefetch(const Sample& query) const {
+void NearestIndex::prefetch(const Sample& query) const {
     // The 2 x 2 cells nearest the query, where nearly every search ends.
     if (grid_.cell_count() < prefetch_threshold) return;
     const CellBox pair =
