@@ -112,27 +112,4 @@ private:
     IndexedPoint lowest_{{0.0, 0.0}, std::numeric_limits<Index>::max()};
 };
 
-template <class Visit>
-void NearestIndex::for_each_in_slots(std::size_t cell, Visit&& visit) const {
-    for (std::size_t s = 0; s < (fill_[cell] & fill_count_mask); ++s) {
-        visit(
-            IndexedPoint{{cells_[cell].x[s], cells_[cell].y[s]}, slot_indices_[cell * slots + s]});
-    }
-}
-
-template <class Visit>
-void NearestIndex::for_each_in_stored(std::size_t cell, Visit&& visit) const {
-    for_each_in_slots(cell, visit);
-    if (!(fill_[cell] & overflow_flag)) return;
-    for (std::size_t e = overflow_heads_[cell]; e != no_link; e = overflow_next_[e]) {
-        visit(overflow_[e]);
-    }
-}
-
-template <class Visit>
-void NearestIndex::for_each_point(Visit&& visit) const {
-    for (const IndexedPoint& entry : overflow_) visit(entry);
-    for (std::size_t cell = 0; cell < cells_.size(); ++cell) for_each_in_slots(cell, visit);
-}
-
 }  // namespace tarn::planning
