@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/block_cache.hpp"
+#include "core/float_vector_list.hpp"
 #include "core/types.hpp"
 
 namespace tarn::planning {
@@ -29,13 +30,13 @@ struct ChildLists {
 // shape is up to whoever grows it.
 //
 // Storage is flat so that a node costs a few dozen bytes rather than two
-// heap blocks and two vector headers: the coordinates of all nodes sit end to
-// end in one array, and the edges are kept as a log in `connect` order. The
-// per-parent lists are gathered from that log when someone reads them, which
-// keeps the order of attachment within each list. What the planner's trees
-// make predictable is not stored at all: where a node starts, while every
-// node has as many coordinates as the first, and which node an edge leads
-// to, while edge k has always led to node k + 1.
+// heap blocks and two vector headers: the nodes are a FloatVectorList, and
+// the edges are kept as a log in `connect` order. The per-parent lists are
+// gathered from that log when someone reads them, which keeps the order of
+// attachment within each list. What the planner's trees make predictable is
+// not stored at all: where a node starts, while every node has as many
+// coordinates as the first, and which node an edge leads to, while edge k
+// has always led to node k + 1.
 class Tree {
 public:
     explicit Tree(FloatVector start);
@@ -50,16 +51,10 @@ public:
     // count, leaving the record unchanged.
     void connect(Index parent_index, Index child_index);
 
-    std::size_t size() const noexcept { return size_; }
+    std::size_t size() const noexcept { return nodes_.size(); }
 
     // Node `index`'s coordinates; `index` must be below size().
-    std::span<const double> node(std::size_t index) const noexcept {
-        if (node_starts_.empty()) {
-            return {coordinates_.data() + index * common_length_, common_length_};
-        }
-        return {coordinates_.data() + node_starts_[index],
-                coordinates_.data() + node_starts_[index + 1]};
-    }
+    std::span<const double> node(std::size_t index) const noexcept { return nodes_[index]; }
     // The same, faulting with the index fault when `index` is out of range.
     std::span<const double> node_at(std::size_t index) const;
 
@@ -73,19 +68,11 @@ private:
     Index child_of(std::size_t edge) const noexcept {
         return edge_children_.empty() ? Index{edge} + 1 : edge_children_[edge];
     }
-    // Write out what was implicit, before the first node or edge that breaks
-    // the pattern. The record's content does not change.
-    void list_node_starts();
+    // Writes out what was implicit, before the first edge that breaks the
+    // pattern. The record's content does not change.
     void list_edge_children();
 
-    std::size_t size_ = 1;
-    // Node i's coordinates are coordinates_[node_starts_[i]] up to
-    // coordinates_[node_starts_[i + 1]]. node_starts_ stays empty while every
-    // node has common_length_ coordinates, and node i's then start at
-    // i * common_length_; once listed it has size() + 1 entries, from 0.
-    CachedVector<double> coordinates_;
-    std::size_t common_length_;
-    CachedVector<std::size_t> node_starts_;
+    FloatVectorList nodes_;
     // Edge k, made by the k-th successful connect, runs from edge_parents_[k]
     // (always below size()) to child_of(k) (any value). edge_children_ stays
     // empty while every edge k has led to node k + 1.
