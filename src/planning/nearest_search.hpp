@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <limits>
 #include <optional>
 
 #include "core/types.hpp"
