@@ -50,6 +50,8 @@ ctest --test-dir "$build" --output-on-failure
 
 echo "== Python tests (clang-built module${library:+, $library})"
 module_dir=$(cd "$build" && pwd)
+# The type checkers read the stubs beside the module they find, as they do beside an installed one.
+cp src/tarn.pyi "$module_dir/"
 PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" - "$module_dir" <<'EOF'
 import os, sys, tarn
 # The installed module must not shadow the one just built.
