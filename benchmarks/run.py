@@ -282,7 +282,8 @@ def build_floor():
     target = Path(tempfile.mkdtemp(prefix="tarn-floor-")) / "floor"
     command = [compiler, "-O2", "-std=c++20", "-ffp-contract=off", f"-I{ROOT / 'src'}",
                str(HERE / "floor.cpp"), str(ROOT / "src/planning/random.cpp"),
-               str(ROOT / "src/core/fault.cpp"), "-lpthread", "-o", str(target)]
+               str(ROOT / "src/planning/entropy.cpp"), str(ROOT / "src/core/fault.cpp"), "-lpthread",
+               "-o", str(target)]
     try:
         subprocess.run(command, check=True, capture_output=True, text=True)
     except (OSError, subprocess.CalledProcessError) as error:
