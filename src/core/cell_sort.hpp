@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 namespace tarn {
 
@@ -27,40 +26,6 @@ void sort_into_runs(Starts& starts, ForEachItem&& for_each_item, CellOf&& cell_o
     for_each_item([&](const auto& item) { place(item, std::size_t{starts[cell_of(item)]++}); });
     for (std::size_t c = cell_count; c-- > 1;) starts[c] = starts[c - 1];
     starts[0] = 0;
-}
-
-// Items grouped by cell: cell c's items are items[starts[c]] up to
-// items[starts[c + 1]], in their original order.
-template <class Item>
-struct CellRuns {
-    std::vector<std::size_t> starts;  // cell count + 1 entries, starting at 0
-    std::vector<Item> items;
-};
-
-// `items` sorted by `cell_of(item)`, which must be below `cell_count`.
-// `step()` runs once per item in each pass over the items, so that a long
-// sort can be interrupted; for the same reason the array it fills grows item
-// by item rather than in one stretch, since first touching that much memory
-// takes long too.
-template <class Item, class CellOf, class Step>
-CellRuns<Item> sort_into_cells(const std::vector<Item>& items, std::size_t cell_count,
-                               CellOf&& cell_of, Step&& step) {
-    CellRuns<Item> runs{std::vector<std::size_t>(cell_count + 1, 0), {}};
-    runs.items.reserve(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        runs.items.emplace_back();
-        step();
-    }
-    sort_into_runs(
-        runs.starts,
-        [&](auto&& visit) {
-            for (const Item& item : items) {
-                visit(item);
-                step();
-            }
-        },
-        cell_of, [&](const Item& item, std::size_t position) { runs.items[position] = item; });
-    return runs;
 }
 
 }  // namespace tarn

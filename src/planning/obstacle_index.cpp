@@ -163,15 +163,25 @@ void ObstacleIndex::list_in_cells(const std::vector<Sample>& points, double widt
         for_each_reached_cell(grid_, p, [&](std::size_t cell) { listings.push_back({cell, p}); });
         countdown.step();
     }
-    CellRuns<Listing> runs = sort_into_cells(
-        listings, grid_.cell_count(), [](const Listing& l) { return l.cell; },
-        [&] { countdown.step(); });
-    starts_ = std::move(runs.starts);
-    reaching_.reserve(runs.items.size());
-    for (const Listing& l : runs.items) {
-        reaching_.push_back(l.point);
+    // The points are sorted straight into their runs. Their room grows item
+    // by item, with checks between, since first touching that much memory
+    // takes long too.
+    reaching_.reserve(listings.size());
+    for (std::size_t i = 0; i < listings.size(); ++i) {
+        reaching_.emplace_back();
         countdown.step();
     }
+    starts_.assign(grid_.cell_count() + 1, 0);
+    sort_into_runs(
+        starts_,
+        [&](auto&& visit) {
+            for (const Listing& l : listings) {
+                visit(l);
+                countdown.step();
+            }
+        },
+        [](const Listing& l) { return l.cell; },
+        [&](const Listing& l, std::size_t position) { reaching_[position] = l.point; });
 }
 
 bool ObstacleIndex::strip_hits(double x) const {
