@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include <algorithm>
 #include <cstddef>
 
 #include "binding/python_error.hpp"
@@ -35,18 +34,5 @@ public:
 private:
     std::size_t steps_ = 0;
 };
-
-// Calls body(i) for every i below `count`, in order, handling pending signals
-// after every signal_check_interval calls: the same checks as a checkpoint's,
-// with no count kept per step, for loops that read nothing a handler could move.
-template <class Body>
-void for_each_index_checking_signals(std::size_t count, Body&& body) {
-    for (std::size_t begin = 0; begin < count;) {
-        const std::size_t end = begin + std::min(count - begin, signal_check_interval);
-        for (std::size_t i = begin; i < end; ++i) body(i);
-        begin = end;
-        if (end % signal_check_interval == 0) check_signals();
-    }
-}
 
 }  // namespace tarn::binding
