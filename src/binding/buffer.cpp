@@ -193,15 +193,15 @@ private:
     ReadItem read_ = nullptr;
 };
 
-// The start of the block of at most signal_check_interval items that
+// The start of the block of at most interrupt_check_interval items that
 // follows `begin` among `count`; signals are checked where a block ends on a
 // multiple of the interval, as a checkpoint counting the items would.
 std::size_t block_end(std::size_t begin, std::size_t count) {
-    return begin + std::min(count - begin, signal_check_interval);
+    return begin + std::min(count - begin, interrupt_check_interval);
 }
 
 bool checks_signals_after(std::size_t end, std::size_t count) {
-    return end < count && end % signal_check_interval == 0;
+    return end < count && end % interrupt_check_interval == 0;
 }
 
 // Every item of `buffer` into `values`, or false should a signal handler

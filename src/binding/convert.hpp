@@ -72,7 +72,7 @@ private:
 };
 
 // A new list of `count` items, `item(i)` (a Ref each) at position i,
-// handling pending signals every signal_check_interval items.
+// handling pending signals every interrupt_check_interval items.
 template <class Item>
 Ref build_list(std::size_t count, Item&& item) {
     ListUnderConstruction list(count);

@@ -40,7 +40,7 @@ PyObject* planner_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         // The interpreter lock stays held, so a signal handler runs between two
         // draws and its exception ends the run.
         return wrap_tree(planning::rapidly_exploring_random_tree(
-            std::move(input), planning::PlannerHooks{.check_interrupt = check_signals}));
+            std::move(input), planning::PlannerHooks{.check_interrupt = signal_check}));
     });
 }
 

@@ -3,9 +3,8 @@
 
 #include <Python.h>
 
-#include <cstddef>
-
 #include "binding/python_error.hpp"
+#include "core/interrupt_countdown.hpp"
 
 namespace tarn::binding {
 
@@ -15,24 +14,16 @@ inline void check_signals() {
     if (PyErr_CheckSignals() != 0) throw PythonError::fetch();
 }
 
-// Loops that run no Python code handle pending signals every this many steps:
-// often enough that Ctrl-C is seen within milliseconds, rarely enough that
-// the check does not show in the loop's time.
-inline constexpr std::size_t signal_check_interval = 1024;
+// check_signals as the interrupt check of native loops.
+inline const InterruptCheck signal_check = check_signals;
 
-// Counts the steps of such a loop and checks for signals at the interval.
-// A handler runs Python code, so what the loop reads in place must be read
-// afresh after a step that returns true: handlers may have run.
-class SignalCheckpoint {
+// The countdown of a loop that reads Python objects and runs no Python code
+// of its own: it handles pending signals at the interval. A handler runs
+// Python code, so what the loop reads in place must be read afresh after a
+// step that returns true.
+class SignalCheckpoint : public InterruptCountdown {
 public:
-    bool step() {
-        if (++steps_ % signal_check_interval != 0) return false;
-        check_signals();
-        return true;
-    }
-
-private:
-    std::size_t steps_ = 0;
+    SignalCheckpoint() noexcept : InterruptCountdown(signal_check) {}
 };
 
 }  // namespace tarn::binding

@@ -71,21 +71,8 @@ void for_each_reached_cell(const CellGrid& grid, const Sample& p, Visit&& visit)
 
 }  // namespace
 
-// Counts the steps of the building and calls the interrupt check at the interval.
-class ObstacleIndex::InterruptCountdown {
-public:
-    explicit InterruptCountdown(const std::function<void()>& check) : check_(check) {}
-    void step() {
-        if (++steps_ % interrupt_check_interval == 0 && check_) check_();
-    }
-
-private:
-    const std::function<void()>& check_;
-    std::size_t steps_ = 0;
-};
-
 ObstacleIndex::ObstacleIndex(const FloatVectorList& obstacles, double width, double height,
-                             const std::function<void()>& check_interrupt) {
+                             const InterruptCheck& check_interrupt) {
     InterruptCountdown countdown(check_interrupt);
     std::vector<Sample> points;
     if (obstacles.size() >= room_at_once_from) points.reserve(obstacles.size());

@@ -3,10 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "core/float_vector_list.hpp"
+#include "core/interrupt_countdown.hpp"
 #include "planning/cell_grid.hpp"
 
 namespace tarn::planning {
@@ -39,9 +39,7 @@ public:
     // is empty, every `interrupt_check_interval` steps of its loops; an
     // exception it throws ends the building.
     ObstacleIndex(const FloatVectorList& obstacles, double width, double height,
-                  const std::function<void()>& check_interrupt = {});
-
-    static constexpr std::size_t interrupt_check_interval = 1024;
+                  const InterruptCheck& check_interrupt = {});
 
     // Whether `sample`, inside the rectangle, is too close to an obstacle.
     bool hits(const Sample& sample) const {
@@ -60,7 +58,6 @@ private:
     bool strip_hits(double x) const;
     bool flat_hits(const Sample& sample) const;
     bool cell_hits(const Sample& sample) const;
-    class InterruptCountdown;
     void mark_reached_cells(const std::vector<Sample>& points, double width, double height);
     void list_in_cells(const std::vector<Sample>& points, double width, double height,
                        InterruptCountdown& countdown);

@@ -50,9 +50,7 @@ public:
 
     Sample next() {
         for (;;) {
-            if (++draws_ % interrupt_check_interval == 0 && hooks_.check_interrupt) {
-                hooks_.check_interrupt();
-            }
+            interrupts_.step();
             const double x = sample_below_checked(rng_, rectangle_.width);
             const Sample sample{x, sample_below_checked(rng_, rectangle_.height)};
             if (!obstacles_.hits(sample)) {
@@ -70,7 +68,7 @@ private:
     Rectangle rectangle_;
     ObstacleIndex obstacles_;
     const PlannerHooks& hooks_;
-    std::uint64_t draws_ = 0;
+    InterruptCountdown interrupts_{hooks_.check_interrupt};  // counts every draw
     std::uint64_t consecutive_rejections_ = 0;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/float_vector_list.hpp"
+#include "core/interrupt_countdown.hpp"
 #include "planning/nearest_index.hpp"
 #include "planning/obstacle_index.hpp"
 #include "planning/planar.hpp"
@@ -50,18 +51,16 @@ inline double distance(std::span<const double> a, std::span<const double> b) {
 // `tree`; the root, which may be of any length, is compared directly.
 Index nearest_node(const Tree& tree, const NearestIndex& sample_nodes, const Sample& sample);
 
-// Runs every `interrupt_check_interval` draws, rejected ones included; an
-// exception it throws ends the run at once and discards the partial tree.
-using InterruptCheck = std::function<void()>;
-inline constexpr std::uint64_t interrupt_check_interval = 1024;
-
 // What a run takes besides its input.
 struct PlannerHooks {
     // Called at most once, when the first sample is about to be drawn.
     std::function<Rng&()> obtain_rng = []() -> Rng& { return thread_rng(); };
     // Throws InvalidValue after this many consecutive rejected samples.
     std::uint64_t rejection_bound = max_consecutive_rejections;
-    InterruptCheck check_interrupt = {};  // may be empty
+    // Runs every `interrupt_check_interval` draws, rejected ones included,
+    // and in the building of the obstacle filter; an exception it throws ends
+    // the run at once and discards the partial tree. May be empty.
+    InterruptCheck check_interrupt = {};
 };
 
 // Grows a tree from `input.start`.

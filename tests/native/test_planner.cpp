@@ -481,7 +481,7 @@ TEST_CASE("obstacle filter: building checks for interrupts, and the check's exce
     for (const FloatVectorList* obstacles : {&points, &lines}) {
         std::size_t checks = 0;
         (void)ObstacleIndex(*obstacles, 100.0, 100.0, [&] { ++checks; });
-        CHECK(checks >= 3 * count / ObstacleIndex::interrupt_check_interval);
+        CHECK(checks >= 3 * count / interrupt_check_interval);
         const auto interrupt = [] { throw std::runtime_error("interrupted"); };
         CHECK_THROWS_MESSAGE(ObstacleIndex(*obstacles, 100.0, 100.0, interrupt), std::runtime_error,
                              "interrupted");
