@@ -4,15 +4,12 @@
 #include <cmath>
 #include <limits>
 
+#include "planning/rounding_margins.hpp"
+
 namespace tarn::planning {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-
-// Cells are never thinner than this: the square of a gap across one must keep
-// enough precision (about 34 bits, as a subnormal number) for the bounds to
-// say anything.
-constexpr double min_cell_extent = 0x1p-520;
 
 std::size_t usable_slots(double extent, std::size_t slots) {
     const double most = std::floor(extent / min_cell_extent);
@@ -28,7 +25,7 @@ CellGrid::CellGrid(double width, double height, std::size_t columns, std::size_t
       y_scale_(rows_ > 1 ? double(rows_) / height : 0.0),
       x_step_(width / double(columns_)),
       y_step_(height / double(rows_)),
-      margin_(std::max(width, height) * 0x1p-40) {}
+      margin_(std::max(width, height) * grid_wall_allowance) {}
 
 CellGrid CellGrid::with_cell_count(double width, double height, std::size_t cells) {
     // Square roots first, so that an extreme aspect ratio overflows to

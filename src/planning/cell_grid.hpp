@@ -18,7 +18,8 @@ struct CellBox {
 // the grid, so finding it takes a multiplication and no branch, and every
 // finite point has a cell, inside the rectangle or not. The rounding of that
 // product puts a point near a cell wall on either side of it; the bounds
-// below allow for that with a margin far above the rounding error.
+// below allow for that with a margin far above the rounding error
+// (grid_wall_allowance, in rounding_margins.hpp).
 class CellGrid {
 public:
     // One cell covering the whole plane.
@@ -95,7 +96,7 @@ private:
     std::size_t columns_, rows_;
     double x_scale_, y_scale_;  // columns / width, rows / height; 0 for a single slot
     double x_step_, y_step_;    // width / columns, height / rows
-    double margin_;             // far above any rounding error of walls and products
+    double margin_;             // grid_wall_allowance times the larger side
 };
 
 }  // namespace tarn::planning

@@ -1,9 +1,12 @@
-// nearest_index.cpp: filling the slots, and comparing a square of them without a branch.
+// nearest_index.cpp: filling the slots, comparing a square of them without a branch, and the
+// search that reads them.
 #include "planning/nearest_index.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <utility>
+
+#include "planning/rounding_margins.hpp"
 
 namespace tarn::planning {
 namespace {
@@ -53,6 +56,49 @@ private:
 // Below this many cells the grid sits in the processor's nearest caches and
 // prefetching would only cost instructions.
 constexpr std::size_t prefetch_threshold = std::size_t{1} << 10;
+
+// The planner's order: the nearer wins, and on equal distances the lower index.
+bool beats(const Nearest& a, const Nearest& b) {
+    return a.distance < b.distance || (a.distance == b.distance && a.index < b.index);
+}
+
+// Whether nothing at least `lower_bound` away can beat `best`: at exactly the
+// best distance a point could still win a tie with a lower index, unless
+// `best` is already no higher than `lowest_index`, the lowest stored one.
+bool cannot_beat(double lower_bound, const Nearest& best, Index lowest_index) {
+    return lower_bound > best.distance ||
+           (lower_bound == best.distance && best.index <= lowest_index);
+}
+
+// Visits the cells at exactly `radius` columns or rows from (column, row),
+// clipped to the grid, calling visit(column, row) for each.
+template <class Visit>
+void for_each_cell_on_ring(const CellGrid& grid, std::size_t column, std::size_t row,
+                           std::size_t radius, Visit&& visit) {
+    // Signed, so that the ring may reach past the grid's first column and row.
+    using Signed = std::ptrdiff_t;
+    const auto c = static_cast<Signed>(column), r = static_cast<Signed>(row);
+    const auto d = static_cast<Signed>(radius);
+    const auto last_column = static_cast<Signed>(grid.columns()) - 1;
+    const auto last_row = static_cast<Signed>(grid.rows()) - 1;
+    const auto visit_if_inside = [&](Signed x, Signed y) {
+        if (x >= 0 && x <= last_column && y >= 0 && y <= last_row) {
+            visit(static_cast<std::size_t>(x), static_cast<std::size_t>(y));
+        }
+    };
+    if (d == 0) {
+        visit_if_inside(c, r);
+        return;
+    }
+    for (Signed x = std::max(c - d, Signed{0}); x <= std::min(c + d, last_column); ++x) {
+        visit_if_inside(x, r - d);
+        visit_if_inside(x, r + d);
+    }
+    for (Signed y = std::max(r - d + 1, Signed{0}); y <= std::min(r + d - 1, last_row); ++y) {
+        visit_if_inside(c - d, y);
+        visit_if_inside(c + d, y);
+    }
+}
 
 }  // namespace
 
@@ -129,13 +175,16 @@ void NearestIndex::regrid() {
     old.for_each_point([&](const IndexedPoint& entry) { place(entry); });
 }
 
+// Inline, as a hint: nearest() calls each size once, and built into it the
+// search keeps its values in registers instead of returning them through memory.
 template <std::size_t Span>
-std::optional<Nearest> NearestIndex::closest_in(const Sample& query, const Square& square) const {
+inline std::optional<Nearest> NearestIndex::closest_in(const Sample& query,
+                                                       std::size_t first) const {
     using namespace simd;
     constexpr std::size_t pairs_per_cell = slots / 2;
     // The square is read whole from the stored cells; beyond the grid's edge
     // it takes in the empty border.
-    const std::size_t first = stored_cell(square.first_column, square.first_row);
+
     // Every slot's square sum, and the least of them.
     Pair sums[Span * Span * pairs_per_cell];
     const Pair qx = splat(query[0]), qy = splat(query[1]);
@@ -199,7 +248,50 @@ Index NearestIndex::slot_index_at(std::size_t first, simd::Mask position) const 
 }
 
 Nearest NearestIndex::nearest(const Sample& query, Nearest best) const {
-    return NearestSearch<NearestIndex>::run(*this, query, best);
+    if (size_ == 0) return best;
+    const std::size_t column = grid_.column_of(query[0]);
+    const std::size_t row = grid_.row_of(query[1]);
+    const CellBox pair = grid_.pair_around(query, column, row);
+    if (settles(query, closest_in<2>(query, stored_cell(pair.first_column, pair.first_row)), pair,
+                best)) {
+        return best;
+    }
+    // The 3 x 3 block starts a row up and a column left of the query's cell,
+    // in the border when that cell is on the grid's edge.
+    const std::size_t block_first = stored_cell(column, row) - stride_ - 1;
+    if (settles(query, closest_in<3>(query, block_first), grid_.block_around(column, row, 1),
+                best)) {
+        return best;
+    }
+    return search_rings(query, column, row, best);
+}
+
+bool NearestIndex::settles(const Sample& query, const std::optional<Nearest>& closest,
+                           const CellBox& cells, Nearest& best) const {
+    if (!closest) return false;
+    if (beats(*closest, best)) best = *closest;
+    return cannot_beat(grid_.outside_lower_bound(query, cells), best, lowest_.index);
+}
+
+// The lowest index is tried first: when distances underflow to zero and
+// everything ties, it wins at once instead of after a visit to every cell.
+Nearest NearestIndex::search_rings(const Sample& query, std::size_t column, std::size_t row,
+                                   Nearest best) const {
+    const auto consider = [&](const IndexedPoint& entry) {
+        const Nearest candidate{
+            entry.index, planar_distance(entry.point[0], entry.point[1], query[0], query[1])};
+        if (beats(candidate, best)) best = candidate;
+    };
+    consider(lowest_);
+    for (std::size_t radius = 0;; ++radius) {
+        const double bound =
+            radius == 0 ? 0.0 : grid_.outside_block_lower_bound(query, column, row, radius - 1);
+        if (cannot_beat(bound, best, lowest_.index)) return best;
+        for_each_cell_on_ring(grid_, column, row, radius, [&](std::size_t c, std::size_t r) {
+            for_each_in_stored(stored_cell(c, r), consider);
+        });
+        if (grid_.block_covers_grid(column, row, radius)) return best;
+    }
 }
 
 void NearestIndex::prefetch(const Sample& query) const {

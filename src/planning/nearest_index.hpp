@@ -10,10 +10,22 @@
 #include "core/block_cache.hpp"
 #include "core/types.hpp"
 #include "planning/cell_grid.hpp"
-#include "planning/nearest_search.hpp"
+#include "planning/planar.hpp"
 #include "planning/simd.hpp"
 
 namespace tarn::planning {
+
+// A candidate for the nearest node: its index and its distance to the query.
+struct Nearest {
+    Index index;
+    double distance;
+};
+
+// A stored point and the node index it stands for.
+struct IndexedPoint {
+    Sample point;
+    Index index;
+};
 
 // Points tagged with node indices, searched for the one nearest to a query in
 // the planner's order: the smaller planar_distance(point, query) wins, and on
@@ -28,6 +40,14 @@ namespace tarn::planning {
 // full cell's slots, and the rare ones whose index needs more than 32 bits,
 // wait in a chain of that cell until the next regrid; a flag beside the
 // cell's fill count says it has one.
+//
+// A search reads the 2 x 2 cells nearest to the query (its own and the
+// neighbours beyond its nearer walls), then the 3 x 3 around its own, then
+// rings of cells, nearest first, each only while something on it could still
+// beat the best so far. A square settles the query when its closest point is
+// alone at its distance and nearer than anything outside the square can be;
+// the rings compare exact distances and so settle ties and queries near
+// nothing.
 class NearestIndex {
 public:
     // The grid covers [0, width) x [0, height); both positive and finite.
@@ -51,9 +71,6 @@ public:
     static constexpr std::size_t slots = 8;  // per cell
 
 private:
-    friend class NearestSearch<NearestIndex>;
-    const CellGrid& grid() const noexcept { return grid_; }
-    const IndexedPoint& lowest() const noexcept { return lowest_; }
     struct alignas(64) Cell {
         double x[slots];
         double y[slots];
@@ -63,20 +80,23 @@ private:
     static constexpr std::uint8_t fill_count_mask = 0x7f;
     static constexpr std::uint8_t overflow_flag = 0x80;
 
+    // The point of the Span x Span stored cells from `first` (the top left
+    // one) nearest to `query`, when no other point there might share its
+    // distance (square sums order distances up to a shared root); nothing
+    // when one might, or when the cells chain more points than it compares.
     template <std::size_t Span>
-    std::optional<Nearest> closest_in(const Sample& query, const Square& square) const;
-    template <class Visit>
-    void for_each_in_cell(std::size_t column, std::size_t row, Visit&& visit) const {
-        for_each_in_stored(stored_cell(column, row), visit);
-    }
+    std::optional<Nearest> closest_in(const Sample& query, std::size_t first) const;
+    // Takes `closest` as the best when it beats it, and says whether nothing
+    // outside `cells` could beat the best then.
+    bool settles(const Sample& query, const std::optional<Nearest>& closest, const CellBox& cells,
+                 Nearest& best) const;
+    // The exact search, ring by ring around the query's cell (column, row).
+    Nearest search_rings(const Sample& query, std::size_t column, std::size_t row,
+                         Nearest best) const;
 
-    // Cells are stored with a border of empty ones, so that every cell has
-    // all eight neighbours in memory; the border's first column and row are
-    // at -1.
-    std::size_t stored_cell(std::ptrdiff_t column, std::ptrdiff_t row) const noexcept {
-        return static_cast<std::size_t>((row + 1) * static_cast<std::ptrdiff_t>(stride_) + column +
-                                        1);
-    }
+    // Cells are stored row by row with a border of empty ones, so that every
+    // cell of the grid has all eight neighbours in memory: the stored cells
+    // around its own, border ones on the grid's edge.
     std::size_t stored_cell(std::size_t column, std::size_t row) const noexcept {
         return (row + 1) * stride_ + column + 1;
     }

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/cell_sort.hpp"
+#include "planning/rounding_margins.hpp"
 #include "planning/simd.hpp"
 
 namespace tarn::planning {
@@ -51,7 +52,7 @@ constexpr std::size_t room_at_once_from = std::size_t{1} << 20;
 // widened disc overlaps differs from the obstacle by more than the clearance
 // in x or in y, rounding included, and so cannot be hit.
 double reach(double coordinate) {
-    return obstacle_clearance + (1.0 + std::abs(coordinate)) * 0x1p-40;
+    return obstacle_clearance + (1.0 + std::abs(coordinate)) * obstacle_reach_allowance;
 }
 
 // Calls visit(cell) for every cell of `grid` that the widened disc around `p`
