@@ -275,14 +275,16 @@ ROOT = HERE.parent
 
 
 def build_floor():
-    """Compiles floor.cpp with tarn's generator; the executable's path, or None."""
+    """Compiles floor.cpp, the native tests' scan planner, with tarn's native layers (its
+    generator and distance); the executable's path, or None."""
     import os
     import tempfile
     compiler = os.environ.get("CXX", "c++")
     target = Path(tempfile.mkdtemp(prefix="tarn-floor-")) / "floor"
+    layers = sorted(str(path) for layer in ("core", "planning")
+                    for path in (ROOT / "src" / layer).glob("*.cpp"))
     command = [compiler, "-O2", "-std=c++20", "-ffp-contract=off", f"-I{ROOT / 'src'}",
-               str(HERE / "floor.cpp"), str(ROOT / "src/planning/random.cpp"),
-               str(ROOT / "src/planning/entropy.cpp"), str(ROOT / "src/core/fault.cpp"), "-lpthread",
+               f"-I{ROOT / 'tests' / 'native'}", str(HERE / "floor.cpp"), *layers, "-lpthread",
                "-o", str(target)]
     try:
         subprocess.run(command, check=True, capture_output=True, text=True)
@@ -523,7 +525,9 @@ def report_text(report):
 def memory_text(memory):
     if "skipped" in memory:
         return f"Peak memory: skipped ({memory['skipped']})."
-    mib = lambda peak: (peak - memory["baseline"]) / 2**20
+    def mib(peak):
+        return (peak - memory["baseline"]) / 2**20
+
     return (f"Peak memory of one {format_size(memory['samples'])}-sample run, above the "
             f"{memory['baseline'] / 2**20:.0f} MiB of the interpreter before it: native tree "
             f"{mib(memory['native_peak']):.0f} MiB ({memory['native_bytes_per_node']:.0f} B per "

@@ -1,4 +1,5 @@
 # test_faults.py: PanicException, the standard-error fault report, resumed faults and memory exhaustion.
+import builtins
 import ctypes
 import inspect
 import os
@@ -39,13 +40,18 @@ class TestPanicExceptionClass:
         assert panic_exception.__bases__ == (BaseException,)
         assert not issubclass(panic_exception, Exception)
 
-    def test_doc_has_a_summary_and_a_paragraph(self, panic_exception):
+    def test_doc_is_a_summary_and_a_paragraph_true_to_the_class(self, panic_exception):
         doc = panic_exception.__doc__
         assert doc.startswith("\n") and doc.endswith("\n")
         summary, blank, *paragraph = doc[1:-1].split("\n")
         assert summary and blank == "" and paragraph
-        assert "BaseException" in " ".join(paragraph)
-        assert "SystemExit" in " ".join(paragraph)
+        # The paragraph explains the base class by a built-in exception that shares it: the base
+        # it names must be the class's own, and the exception it compares with must share it.
+        words = {word.strip(",.;:()") for word in " ".join(paragraph).split()}
+        named = {getattr(builtins, word) for word in words if isinstance(getattr(builtins, word, None), type)}
+        base = panic_exception.__base__
+        assert base in named
+        assert named - {base} and all(other.__base__ is base for other in named - {base})
 
     def test_no_attributes_beyond_those_of_an_exception_class(self, panic_exception):
         make = ctypes.pythonapi.PyErr_NewExceptionWithDoc

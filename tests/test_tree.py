@@ -1,5 +1,4 @@
 # test_tree.py: the Tree class: construction, reading, growing, borrow rules and its type object.
-import ctypes
 import gc
 import inspect
 import math
@@ -9,7 +8,9 @@ import sys
 import weakref
 
 import pytest
+import type_slots
 from conftest import Tree, Untouchable, message
+from type_slots import sequence_item
 
 import tarn
 
@@ -21,7 +22,6 @@ TPFLAGS_BASETYPE = 1 << 10
 TPFLAGS_HAVE_GC = 1 << 14
 # getrusage() reports the peak resident size in bytes on macOS, in KiB elsewhere.
 MAXRSS_PER_MIB = 1 << 20 if sys.platform == "darwin" else 1 << 10
-SLOT_MP_LENGTH, SLOT_MP_SUBSCRIPT, SLOT_SQ_ITEM, SLOT_TP_METHODS, SLOT_TP_GETSET = 4, 5, 44, 64, 73
 
 
 def index_fault(length, index):
@@ -355,28 +355,18 @@ class TestReading:
 
 
 class TestSequenceItemSlot:
-    @pytest.fixture
-    def sequence_item(self):
-        function = ctypes.pythonapi.PySequence_GetItem
-        function.argtypes = [ctypes.py_object, ctypes.c_ssize_t]
-        function.restype = ctypes.py_object
-        return function
-
     def test_tree_is_a_sequence(self, tree):
-        check = ctypes.pythonapi.PySequence_Check
-        check.argtypes = [ctypes.py_object]
-        check.restype = ctypes.c_int
-        assert check(tree) == 1
+        assert type_slots.is_sequence(tree) == 1
 
-    def test_index_in_range_forwards_to_the_subscript(self, tree, sequence_item):
+    def test_index_in_range_forwards_to_the_subscript(self, tree):
         assert sequence_item(tree, 1) == [1.0, 1.0]
 
     @pytest.mark.parametrize("index", [2, 3, sys.maxsize])
-    def test_index_at_or_past_the_end_is_index_error(self, tree, sequence_item, index):
+    def test_index_at_or_past_the_end_is_index_error(self, tree, index):
         assert message(IndexError, lambda: sequence_item(tree, index)) == "Tree index out of range"
         assert len(tree) == 2
 
-    def test_negative_index_reaches_the_index_conversion(self, tree, sequence_item, unsigned_error):
+    def test_negative_index_reaches_the_index_conversion(self, tree, unsigned_error):
         kind, text = unsigned_error(-1)
         assert message(kind, lambda: sequence_item(tree, -1)) == text
 
@@ -455,80 +445,22 @@ class TestBorrowRules:
         assert built[0].nodes == [[1.0]]
 
 
-class MethodDef(ctypes.Structure):
-    _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p), ("flags", ctypes.c_int), ("doc", ctypes.c_char_p)]
-
-
-class GetSetDef(ctypes.Structure):
-    _fields_ = [
-        ("name", ctypes.c_char_p),
-        ("get", ctypes.c_void_p),
-        ("set", ctypes.c_void_p),
-        ("doc", ctypes.c_char_p),
-        ("closure", ctypes.c_void_p),
-    ]
-
-
-OBJECT = ctypes.py_object
-FASTCALL = ctypes.PYFUNCTYPE(OBJECT, OBJECT, ctypes.c_void_p, ctypes.c_ssize_t, ctypes.c_void_p)
-GETTER = ctypes.PYFUNCTYPE(OBJECT, OBJECT, ctypes.c_void_p)
-BINARY = ctypes.PYFUNCTYPE(OBJECT, OBJECT, OBJECT)
-SEQUENCE_ITEM = ctypes.PYFUNCTYPE(OBJECT, OBJECT, ctypes.c_ssize_t)
-LENGTH = ctypes.PYFUNCTYPE(ctypes.c_ssize_t, OBJECT)
-
-
-def type_slot(number):
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.argtypes = [OBJECT, ctypes.c_int]
-    get_slot.restype = ctypes.c_void_p
-    return get_slot(Tree, number)
-
-
-def table_entry(number, structure, name):
-    table = ctypes.cast(type_slot(number), ctypes.POINTER(structure))
-    index = 0
-    while table[index].name is not None:
-        if table[index].name == name.encode():
-            return table[index]
-        index += 1
-    raise AssertionError(f"{name!r} is not in the table")
-
-
-def native_method(name):
-    entry = table_entry(SLOT_TP_METHODS, MethodDef, name)
-    assert entry.flags == 0x82  # METH_FASTCALL | METH_KEYWORDS
-    function = FASTCALL(entry.meth)
-
-    def call(receiver, *args):
-        array = (OBJECT * max(len(args), 1))(*args)
-        return function(receiver, ctypes.cast(array, ctypes.c_void_p), len(args), None)
-
-    return call
-
-
-def native_getter(name):
-    entry = table_entry(SLOT_TP_GETSET, GetSetDef, name)
-    assert entry.set is None
-    function = GETTER(entry.get)
-    return lambda receiver: function(receiver, None)
-
-
 def native_entries():
     """Every native entry of the class, callable with any receiver, as the interpreter never would."""
-    subscript = BINARY(type_slot(SLOT_MP_SUBSCRIPT))
-    item = SEQUENCE_ITEM(type_slot(SLOT_SQ_ITEM))
-    push, connect = native_method("push"), native_method("connect")
+    subscript = type_slots.slot(Tree, type_slots.MP_SUBSCRIPT, type_slots.BINARYFUNC)
+    item = type_slots.slot(Tree, type_slots.SQ_ITEM, type_slots.SSIZEARGFUNC)
+    push, connect = type_slots.method(Tree, "push"), type_slots.method(Tree, "connect")
     return {
         "push": lambda receiver: push(receiver, [1.0]),
         "push without arguments": lambda receiver: push(receiver),
         "connect": lambda receiver: connect(receiver, 0, 0),
         "connect with bad arguments": lambda receiver: connect(receiver, -1, "x"),
-        "nodes": native_getter("nodes"),
-        "adjacency_list": native_getter("adjacency_list"),
+        "nodes": type_slots.getter(Tree, "nodes"),
+        "adjacency_list": type_slots.getter(Tree, "adjacency_list"),
         "subscript": lambda receiver: subscript(receiver, 0),
         "subscript with a bad key": lambda receiver: subscript(receiver, "x"),
         "sequence item": lambda receiver: item(receiver, 0),
-        "length": LENGTH(type_slot(SLOT_MP_LENGTH)),
+        "length": type_slots.slot(Tree, type_slots.MP_LENGTH, type_slots.LENFUNC),
     }
 
 
@@ -598,9 +530,10 @@ class TestAttributesAndTypeObject:
         assert Tree.nodes.__doc__ == "" and Tree.adjacency_list.__doc__ == ""
 
     def test_object_defaults_apply(self):
+        # Equality and hashing are object's, by identity: trees with equal nodes are not equal.
+        assert Tree.__eq__ is object.__eq__ and Tree.__hash__ is object.__hash__
         first, second = Tree([0]), Tree([0])
-        assert first != second and first == first
-        assert hash(first) == hash(first)
+        assert first != second and len({first, second}) == 2
         assert repr(first).startswith("<rrt.Tree object at 0x")
 
     def test_planner_returns_exactly_the_class(self):
