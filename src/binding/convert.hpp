@@ -97,4 +97,8 @@ inline bool is_str(PyObject* obj) {
     return PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_UNICODE_SUBCLASS);
 }
 
+// The TypeError of a str given for a vector of numbers: a str is a sequence,
+// but its characters are never read as numbers.
+[[noreturn]] void refuse_str();
+
 }  // namespace tarn::binding
