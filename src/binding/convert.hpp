@@ -18,7 +18,9 @@
 
 namespace tarn::binding {
 
-// Python to native. Each throws PythonError (or a fault) on failure.
+// Python to native. Each throws PythonError on failure; a reported length
+// past what native storage can hold is the fault "capacity overflow", and
+// exhausted memory std::bad_alloc.
 double to_double(PyObject* obj);
 Index to_index(PyObject* obj);
 FloatVector to_float_vector(PyObject* obj);

@@ -11,8 +11,9 @@ namespace tarn::binding {
 // which returns its instances: lib.cpp names that module from here.
 inline constexpr ClassDescription tree_class{.module_name = "rrt", .name = "Tree"};
 
-// Moves a native tree into a new instance of exactly `Tree`. A failed
-// allocation is a fault.
+// Moves a native tree into a new instance of exactly `Tree`. Running out of
+// memory raises MemoryError; any other failure to allocate the instance is a
+// fault.
 Ref wrap_tree(planning::Tree tree);
 
 }  // namespace tarn::binding
