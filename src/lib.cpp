@@ -4,6 +4,7 @@
 #include "binding/call_frame.hpp"
 #include "binding/module.hpp"
 #include "binding/planner_call.hpp"
+#include "binding/tree_type.hpp"
 #include "binding/vector_add.hpp"
 
 namespace tarn {
@@ -26,7 +27,9 @@ constexpr PyModuleDef module_def(const char* name) {
 binding::ModuleDefinition tarn_module{module_def("tarn"), initialise_tarn};
 binding::ModuleDefinition moremath_module{module_def("moremath"), initialise_moremath};
 binding::ModuleDefinition vectors_module{module_def("vectors"), initialise_vectors};
-binding::ModuleDefinition rrt_module{module_def("rrt"), initialise_rrt};
+// The planner's module, which the Tree class it returns names as its own.
+binding::ModuleDefinition rrt_module{module_def(binding::tree_class.module_name.data()),
+                                     initialise_rrt};
 
 void initialise_tarn(PyObject* module) {
     binding::add_submodule(module, moremath_module);

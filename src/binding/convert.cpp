@@ -26,8 +26,6 @@ void check_capacity(std::size_t elements) {
     if (elements > max_bytes / sizeof(Element)) raise_fault("capacity overflow");
 }
 
-[[noreturn]] void refuse_str() { raise_type_error("Can't extract `str` to `Vec`"); }
-
 // The size hint of a sequence; a failing __len__ counts as no hint.
 std::size_t size_hint(PyObject* sequence) {
     const Py_ssize_t size = PySequence_Size(sequence);
@@ -158,5 +156,7 @@ Ref to_python(std::span<const Index> values) {
 }
 
 Ref none() { return Ref::borrow(Py_None); }
+
+void refuse_str() { raise_type_error("Can't extract `str` to `Vec`"); }
 
 }  // namespace tarn::binding

@@ -18,7 +18,9 @@
 
 namespace tarn::binding {
 
-// Python to native. Each throws PythonError (or a fault) on failure.
+// Python to native. Each throws PythonError on failure; a reported length
+// past what native storage can hold is the fault "capacity overflow", and
+// exhausted memory std::bad_alloc.
 double to_double(PyObject* obj);
 Index to_index(PyObject* obj);
 FloatVector to_float_vector(PyObject* obj);
@@ -96,5 +98,9 @@ inline std::span<PyObject* const> items_in_place(PyObject* obj) {
 inline bool is_str(PyObject* obj) {
     return PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_UNICODE_SUBCLASS);
 }
+
+// The TypeError of a str given for a vector of numbers: a str is a sequence,
+// but its characters are never read as numbers.
+[[noreturn]] void refuse_str();
 
 }  // namespace tarn::binding

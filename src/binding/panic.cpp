@@ -1,9 +1,10 @@
 // panic.cpp: creating PanicException and building its errors.
 #include "binding/panic.hpp"
 
-#include "core/fault.hpp"
-
 #include <cstdlib>
+
+#include "binding/once.hpp"
+#include "core/fault.hpp"
 
 namespace tarn::binding {
 namespace {
@@ -17,28 +18,21 @@ constexpr const char* panic_doc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-PyObject* create_panic_type() {
+Ref create_panic_type() {
     PyObject* type =
         PyErr_NewExceptionWithDoc(panic_qualified_name, panic_doc, PyExc_BaseException, nullptr);
     if (type == nullptr) {
         PyErr_Print();
         abort_with_report("failed to create the PanicException type");
     }
-    return type;
+    return Ref::steal(type);
 }
 
 }  // namespace
 
 PyObject* panic_type() {
-    // Guarded by the interpreter lock rather than a C++ static guard: creating
-    // the class can run Python code that lets another thread in, and a static
-    // guard would then deadlock. The reference is never released.
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        PyObject* created = create_panic_type();
-        if (type == nullptr) type = created;  // another thread may have won meanwhile
-    }
-    return type;
+    static constinit ProcessObject type;
+    return type.get(create_panic_type);
 }
 
 PythonError panic_error(const std::string& message) {

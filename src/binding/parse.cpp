@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "binding/convert.hpp"
 #include "binding/text.hpp"
 
 namespace tarn::binding {
@@ -52,9 +53,7 @@ std::string parameter_list(const std::vector<std::string_view>& names) {
 // Places one keyword argument in the slot of the parameter it names.
 void match_keyword(const FunctionDescription& d, PyObject* keyword, PyObject* value,
                    std::span<PyObject*> slots) {
-    if (!PyType_HasFeature(Py_TYPE(keyword), Py_TPFLAGS_UNICODE_SUBCLASS)) {
-        raise_not_convertible(keyword, "PyString");
-    }
+    if (!is_str(keyword)) raise_not_convertible(keyword, "PyString");
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
     if (utf8 == nullptr) {

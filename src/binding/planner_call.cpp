@@ -28,14 +28,14 @@ constexpr auto planner_signature = function_signature(
 
 PyObject* planner_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_frame([&] {
-        const Arguments arguments(planner_signature, args, nargs, kwnames);
+        const Arguments<planner_signature> arguments(args, nargs, kwnames);
         planning::PlannerInput input{
-            .start = arguments.convert(parameter::start, to_float_vector),
-            .goal = arguments.convert(parameter::goal, to_float_vector),
-            .boundaries = arguments.convert(parameter::boundaries, to_float_vector),
-            .obstacles = arguments.convert(parameter::obstacles, to_float_vectors),
-            .step_size = arguments.convert(parameter::step_size, to_double),
-            .max_iterations = arguments.convert(parameter::max_iterations, to_index),
+            .start = arguments.convert<parameter::start>(to_float_vector),
+            .goal = arguments.convert<parameter::goal>(to_float_vector),
+            .boundaries = arguments.convert<parameter::boundaries>(to_float_vector),
+            .obstacles = arguments.convert<parameter::obstacles>(to_float_vectors),
+            .step_size = arguments.convert<parameter::step_size>(to_double),
+            .max_iterations = arguments.convert<parameter::max_iterations>(to_index),
         };
         // The interpreter lock stays held, so a signal handler runs between two
         // draws and its exception ends the run.

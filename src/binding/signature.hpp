@@ -1,4 +1,4 @@
-// signature.hpp: one description per callable: argument matching, text signature, method entry.
+// signature.hpp: one description per callable and per class: matching, text signature, names.
 #pragma once
 
 #include <Python.h>
@@ -6,15 +6,32 @@
 #include <array>
 #include <concepts>
 #include <cstddef>
-#include <span>
-#include <string>
 #include <string_view>
 #include <utility>
 
 #include "binding/parse.hpp"
-#include "core/fault.hpp"
 
 namespace tarn::binding {
+
+// A class as Python sees it: the module it names as its own and its own
+// name. Its type's name, its methods' signatures and their messages are all
+// made from this one description.
+struct ClassDescription {
+    std::string_view module_name;  // string literals, so null-terminated
+    std::string_view name;
+};
+
+// "module.name" as a null-terminated constant: the name a type is created
+// under, which gives the class its __module__ and __name__.
+template <const ClassDescription& description>
+inline constexpr auto qualified_name = [] {
+    std::array<char, description.module_name.size() + 1 + description.name.size() + 1> text{};
+    std::size_t next = 0;
+    for (const char c : description.module_name) text[next++] = c;
+    text[next++] = '.';
+    for (const char c : description.name) text[next++] = c;
+    return text;
+}();
 
 // A callable's name and its parameters, in order. A class's constructor is
 // named "__new__"; any other callable with a class name is a method.
@@ -27,7 +44,16 @@ struct Signature {
     constexpr bool is_constructor() const { return function_name == "__new__"; }
     constexpr bool is_method() const { return !class_name.empty() && !is_constructor(); }
     // A view that lives as long as this signature.
-    FunctionDescription description() const { return {function_name, parameters, class_name}; }
+    constexpr FunctionDescription description() const {
+        return {function_name, parameters, class_name};
+    }
+    // The position of the parameter named as `parameter`'s, or N for none.
+    constexpr std::size_t position_of(const Parameter& parameter) const {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (parameters[i].name == parameter.name) return i;
+        }
+        return N;
+    }
 };
 
 template <std::same_as<Parameter>... Parameters>
@@ -37,51 +63,47 @@ constexpr Signature<sizeof...(Parameters)> function_signature(std::string_view n
 }
 
 template <std::same_as<Parameter>... Parameters>
-constexpr Signature<sizeof...(Parameters)> method_signature(std::string_view class_name,
+constexpr Signature<sizeof...(Parameters)> method_signature(const ClassDescription& owner,
                                                             std::string_view name,
                                                             Parameters... parameters) {
-    return {class_name, name, {parameters...}};
+    return {owner.name, name, {parameters...}};
 }
 
-// The arguments of one call, each matched to its parameter; all borrowed. A
-// wrong call throws the parser's TypeError while matching.
-template <std::size_t N>
+// The arguments of one call to the callable `signature` describes, each
+// matched to its parameter; all borrowed. A wrong call throws the parser's
+// TypeError while matching.
+template <const auto& signature>
 class Arguments {
 public:
     // From a vectorcall.
-    Arguments(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames)
-        : signature_(signature) {
-        extract_arguments_fastcall(signature.description(), args, nargs, kwnames, slots_);
+    Arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        extract_arguments_fastcall(description, args, nargs, kwnames, slots_);
     }
     // From a positional tuple and an optional keyword dictionary.
-    Arguments(const Signature<N>& signature, PyObject* args, PyObject* kwargs)
-        : signature_(signature) {
-        extract_arguments_tuple_dict(signature.description(), args, kwargs, slots_);
+    Arguments(PyObject* args, PyObject* kwargs) {
+        extract_arguments_tuple_dict(description, args, kwargs, slots_);
     }
 
-    // The argument given for `parameter`, one of the signature's.
-    PyObject* operator[](const Parameter& parameter) const { return slots_[index_of(parameter)]; }
+    // The argument given for `parameter`, which must be one of the
+    // signature's: the position is found while compiling, and a parameter of
+    // another callable does not compile.
+    template <const Parameter& parameter>
+    PyObject* get() const {
+        constexpr std::size_t position = signature.position_of(parameter);
+        static_assert(position < count, "the parameter is not one of this signature's");
+        return slots_[position];
+    }
 
-    template <class Convert>
-    auto convert(const Parameter& parameter, Convert&& convert) const {
-        return parameter.convert((*this)[parameter], std::forward<Convert>(convert));
+    template <const Parameter& parameter, class Convert>
+    auto convert(Convert&& convert) const {
+        return parameter.convert(get<parameter>(), std::forward<Convert>(convert));
     }
 
 private:
-    // A parameter is known by where its name is stored: the signature holds
-    // copies of the parameters' constants, whose names are the same literals.
-    // That keeps the look-up to a few comparisons of addresses per call.
-    std::size_t index_of(const Parameter& parameter) const {
-        for (std::size_t i = 0; i < N; ++i) {
-            if (signature_.parameters[i].name.data() == parameter.name.data()) return i;
-        }
-        raise_fault("no parameter '" + std::string(parameter.name) + "' in " +
-                    signature_.description().display_name());
-    }
+    static constexpr std::size_t count = signature.parameters.size();
+    static constexpr FunctionDescription description = signature.description();
 
-    const Signature<N>& signature_;
-    std::array<PyObject*, N> slots_{};
+    std::array<PyObject*, count> slots_{};
 };
 
 // Writes "name(a, b)\n--\n\n" through put(char), "$self" first for a method

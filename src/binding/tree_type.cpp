@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
+#include "binding/once.hpp"
 #include "binding/python_error.hpp"
 #include "binding/signature.hpp"
 #include "core/fault.hpp"
@@ -28,10 +30,10 @@ constexpr Parameter child_index{"child_index"};
 constexpr Parameter index{"index"};
 }  // namespace parameter
 
-constexpr auto new_signature = method_signature("Tree", "__new__", parameter::start);
-constexpr auto push_signature = method_signature("Tree", "push", parameter::node);
+constexpr auto new_signature = method_signature(tree_class, "__new__", parameter::start);
+constexpr auto push_signature = method_signature(tree_class, "push", parameter::node);
 constexpr auto connect_signature =
-    method_signature("Tree", "connect", parameter::parent_index, parameter::child_index);
+    method_signature(tree_class, "connect", parameter::parent_index, parameter::child_index);
 
 struct TreeObject {
     PyObject_HEAD Tree tree;  // constructed in place once the instance is allocated
@@ -44,7 +46,9 @@ PyTypeObject* tree_type();
 // ---- receiver and borrow rules ---------------------------------------------
 
 TreeObject* receiver(PyObject* self) {
-    if (!PyType_IsSubtype(Py_TYPE(self), tree_type())) binding::raise_not_convertible(self, "Tree");
+    if (!PyType_IsSubtype(Py_TYPE(self), tree_type())) {
+        binding::raise_not_convertible(self, tree_class.name);
+    }
     return reinterpret_cast<TreeObject*>(self);
 }
 
@@ -140,8 +144,8 @@ Ref adjacency_list(const ChildLists& lists) {
 
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return binding::call_frame([&] {
-        const Arguments arguments(new_signature, args, kwargs);
-        Tree tree(arguments.convert(parameter::start, binding::to_float_vector));
+        const Arguments<new_signature> arguments(args, kwargs);
+        Tree tree(arguments.convert<parameter::start>(binding::to_float_vector));
         PyObject* self = allocate_instance(type, tree);
         if (self == nullptr) throw PythonError::fetch();
         return Ref::steal(self);
@@ -160,8 +164,8 @@ void tree_dealloc(PyObject* self) {
 PyObject* tree_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::call_frame([&] {
         ExclusiveBorrow borrow(self);
-        const Arguments arguments(push_signature, args, nargs, kwnames);
-        borrow.tree().push(arguments.convert(parameter::node, binding::to_float_vector));
+        const Arguments<push_signature> arguments(args, nargs, kwnames);
+        borrow.tree().push(arguments.convert<parameter::node>(binding::to_float_vector));
         return binding::none();
     });
 }
@@ -169,9 +173,9 @@ PyObject* tree_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* tree_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::call_frame([&] {
         ExclusiveBorrow borrow(self);
-        const Arguments arguments(connect_signature, args, nargs, kwnames);
-        const Index parent = arguments.convert(parameter::parent_index, binding::to_index);
-        const Index child = arguments.convert(parameter::child_index, binding::to_index);
+        const Arguments<connect_signature> arguments(args, nargs, kwnames);
+        const Index parent = arguments.convert<parameter::parent_index>(binding::to_index);
+        const Index child = arguments.convert<parameter::child_index>(binding::to_index);
         borrow.tree().connect(parent, child);
         return binding::none();
     });
@@ -201,7 +205,8 @@ PyObject* tree_item(PyObject* self, Py_ssize_t index) {
     return binding::call_frame([&] {
         const TreeObject* object = receiver(self);
         if (object->borrow_flag != -1 && index >= 0 && std::size_t(index) >= object->tree.size()) {
-            throw PythonError::from_message(PyExc_IndexError, "Tree index out of range");
+            throw PythonError::from_message(PyExc_IndexError,
+                                            std::string(tree_class.name) + " index out of range");
         }
         Ref key = binding::steal_or_raise(PyLong_FromSsize_t(index));
         return binding::steal_or_raise(PyObject_GetItem(self, key.get()));
@@ -249,28 +254,26 @@ PyType_Slot tree_slots[] = {
 };
 
 PyType_Spec tree_spec{
-    "rrt.Tree", int(sizeof(TreeObject)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, tree_slots,
+    .name = qualified_name<tree_class>.data(),
+    .basicsize = int(sizeof(TreeObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .slots = tree_slots,
 };
 
-PyTypeObject* create_tree_type() {
+Ref create_tree_type() {
     PyObject* type = PyType_FromSpec(&tree_spec);
     if (type == nullptr) {
         PyErr_PrintEx(0);
-        raise_fault("failed to create type object for Tree");
+        raise_fault("failed to create type object for " + std::string(tree_class.name));
     }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return Ref::steal(type);
 }
 
-// Created on first use and kept for the process. Guarded by the interpreter
-// lock, not a C++ static guard, since creating a type can run Python code
-// that lets another thread in.
+// Created on first use and kept for the process.
 PyTypeObject* tree_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        PyTypeObject* created = create_tree_type();
-        if (type == nullptr) type = created;
-    }
-    return type;
+    static constinit ProcessObject type;
+    return reinterpret_cast<PyTypeObject*>(type.get(create_tree_type));
 }
 
 }  // namespace

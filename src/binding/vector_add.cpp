@@ -40,7 +40,7 @@ FloatVector add_second_operand(FloatVector a, PyObject* operand) {
         const double scalar = PyFloat_AsDouble(operand);
         if (!(scalar == -1.0 && PyErr_Occurred())) return add_scalar(std::move(a), scalar);
         discard_pending_error();
-        if (is_str(operand)) raise_type_error("Can't extract `str` to `Vec`");
+        if (is_str(operand)) refuse_str();
     }
     return add_elementwise(std::move(a), to_float_vector(operand));
 }
@@ -141,8 +141,9 @@ Ref vector_add(PyObject* vector_a, PyObject* vector_b) {
 
 PyObject* vector_add_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_frame([&] {
-        const Arguments arguments(vector_add_signature, args, nargs, kwnames);
-        return vector_add(arguments[parameter::vector_a], arguments[parameter::vector_b]);
+        const Arguments<vector_add_signature> arguments(args, nargs, kwnames);
+        return vector_add(arguments.get<parameter::vector_a>(),
+                          arguments.get<parameter::vector_b>());
     });
 }
 

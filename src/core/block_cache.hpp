@@ -9,12 +9,14 @@ namespace tarn {
 
 // Storage for the planner's large arrays. Returning a block of many pages to
 // the system and taking it back on the next call costs a page fault for every
-// page written again, which can outweigh the work done in it. Blocks from
-// 32 KiB up are therefore kept, per thread, in power-of-two size classes, up
-// to `cached_bytes_limit` bytes in all, and the next request of the same
-// class takes one back. A block may be released on any thread. Whatever is
-// kept is freed when the thread ends, and at once when a request cannot be
-// met otherwise.
+// page written again, which can outweigh the work done in it. Requests of
+// more than 16 KiB and up to 32 MiB are therefore served in power-of-two size
+// classes (blocks of 32 KiB to 32 MiB), and released blocks are kept, per
+// thread, up to four a class and `cached_bytes_limit` bytes in all, for the
+// next request of the same class to take back; other requests go straight to
+// the system. A block may be released on any thread. Whatever is kept is
+// freed when the thread ends, and at once when a request cannot be met
+// otherwise.
 namespace block_cache {
 
 inline constexpr std::size_t cached_bytes_limit = std::size_t{32} << 20;
