@@ -5,16 +5,18 @@
 # Installs the cross compiler, qemu and the arm64 libraries from Debian's packages when missing.
 # Usage: scripts/aarch64.sh [pytest arguments]
 #        (PYTHON=interpreter with pip, default .venv/bin/python)
+# Needs the .venv that scripts/test.sh makes (or PYTHON), CMake, ninja and the package index, and
+# root with apt-get when the toolchain, qemu or the arm64 libraries are missing.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 build=build/aarch64
-python=${PYTHON:-.venv/bin/python}
-[[ -x $python ]] || python=python3
+python=$(test_python)
 target_python=$build/python/usr/bin/python3.11
 target_site=$build/site-packages
 
-install_packages() {
+install_arm64_packages() {
     dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
     # The arm64 libraries of Python 3.11 share files with the machine's own, so both must be the
     # same version: the machine's installed packages of it are named too, to be upgraded with them.
@@ -23,7 +25,7 @@ install_packages() {
         'python3.11*' 'libpython3.11*' | awk -v arch=":$(dpkg --print-architecture)" \
         '$1 == "installed" && $2 ~ arch "$" { print $2 }')
     # shellcheck disable=SC2086 # one package a word
-    bash scripts/install_packages.sh g++-aarch64-linux-gnu qemu-user-static binfmt-support \
+    install_packages g++-aarch64-linux-gnu qemu-user-static binfmt-support \
         libc6:arm64 libstdc++6:arm64 libpython3.11-dev:arm64 libpython3.11-stdlib:arm64 $machine_python
 }
 
@@ -56,19 +58,13 @@ binfmt_runs_arm64() {
     "$target_python" -c '' 2>/dev/null
 }
 
-install_packages
+install_arm64_packages
 unpack_target_python
 
-echo "== aarch64 build ($(aarch64-linux-gnu-g++ --version | head -n 1))"
+echo "== native tests for aarch64, under qemu-user ($(aarch64-linux-gnu-g++ --version | head -n 1))"
 # Emulated, the spatial-index test alone takes about 100 s, several times that on a busy machine.
-cmake -S . -B "$build" -G Ninja --toolchain cmake/aarch64-linux-gnu.cmake \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON -DTARN_NATIVE_TESTS=ON \
-    -DTARN_NATIVE_TEST_TIMEOUT=1800 -DTARN_PYTHON_MODULE=ON \
-    -DPython_EXECUTABLE="$PWD/$target_python" >/dev/null
-cmake --build "$build"
-
-echo "== native tests (aarch64, under qemu-user)"
-ctest --test-dir "$build" --output-on-failure
+native_tests "$build" --toolchain cmake/aarch64-linux-gnu.cmake -DTARN_NATIVE_TEST_TIMEOUT=1800 \
+    -DTARN_PYTHON_MODULE=ON -DPython_EXECUTABLE="$PWD/$target_python"
 
 if ! binfmt_runs_arm64; then
     echo "aarch64: Python tests skipped: no binfmt_misc registration runs arm64 programs here" \

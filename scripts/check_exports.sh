@@ -3,9 +3,12 @@
 # four entry points, PyInit_tarn, PyInit_moremath, PyInit_vectors and PyInit_rrt, and no other
 # dynamic symbol.
 # Usage: scripts/check_exports.sh [MODULE.so | WHEEL.whl ...]
-#        (default: the module installed in .venv)
+#        (default: the module installed in the .venv that scripts/test.sh makes, or in PYTHON's
+#        environment; without either, stops with a message)
+# Needs python3 (python in Git Bash), and binutils' nm on Linux.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 expected="PyInit_moremath PyInit_rrt PyInit_tarn PyInit_vectors"
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-exports.XXXXXX")
@@ -71,7 +74,8 @@ module_of() {
 }
 
 if (($# == 0)); then
-    set -- "$(.venv/bin/python -c 'import tarn; print(tarn.__file__)')"
+    installed=$(test_python)
+    set -- "$("$installed" -c 'import tarn; print(tarn.__file__)')"
 fi
 status=0
 for target in "$@"; do

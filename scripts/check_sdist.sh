@@ -37,7 +37,7 @@ complain() {
 }
 for required in PKG-INFO pyproject.toml CMakeLists.txt LICENSE README.md CHANGELOG.md \
     src/lib.cpp src/tarn.pyi tests/conftest.py examples/batch.py examples/plan.py docs/plan.png \
-    scripts/test.sh; do
+    scripts/test.sh scripts/lib.sh; do
     grep -qxF "$required" "$work/files" || complain "missing $required"
 done
 # Everything tracked under the build inputs must be there, so a new source file cannot be left out.
@@ -46,7 +46,7 @@ if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
         grep -qxF "$tracked" "$work/files" || complain "missing tracked file $tracked"
     done < <(git ls-files -- src tests CMakeLists.txt)
 fi
-allowed='^(PKG-INFO|pyproject\.toml|CMakeLists\.txt|LICENSE|README\.md|CHANGELOG\.md|examples/(batch|plan)\.py|docs/plan\.png|scripts/test\.sh|src/.+|tests/.+)$'
+allowed='^(PKG-INFO|pyproject\.toml|CMakeLists\.txt|LICENSE|README\.md|CHANGELOG\.md|examples/(batch|plan)\.py|docs/plan\.png|scripts/(test|lib)\.sh|src/.+|tests/.+)$'
 build_output='(^|/)(build|dist|\.git|\.venv|__pycache__|[^/]*\.egg-info)/|\.(so|o|a|pyc|pyo|whl|tar\.gz)$'
 while read -r extra; do complain "unexpected file $extra"; done < <(grep -vE "$allowed" "$work/files" || true)
 while read -r output; do complain "build output $output"; done < <(grep -E "$build_output" "$work/files" || true)

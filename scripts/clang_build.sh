@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # clang_build.sh: builds the native core, its tests and the module with clang++ (warnings are
-# errors), then runs the native tests and the pytest suite against that module, and the native
-# tests built for an FMA target (scripts/fma_build.sh). With libc++, the same with LLVM's C++
-# library instead of GCC's (the FMA build is the default library's only).
+# errors), then runs the native tests and the pytest suite against that module. With libc++, the
+# same with LLVM's C++ library instead of GCC's (scripts/libcxx_build.sh).
 # Usage: scripts/clang_build.sh [libc++]  (CLANGXX=compiler to use instead of the one found;
 #                                          PYTHON=interpreter with pytest, default .venv/bin/python)
-# Skips, successfully, when no usable clang++ is installed.
+# Needs the .venv that scripts/test.sh makes (or PYTHON), CMake and ninja, and a clang++ 15 or
+# later; without one, installs clang 16 from Debian's packages, which needs root and apt-get.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 library=${1:-}
 stdlib_flags=${library:+-stdlib=$library}
@@ -29,24 +30,18 @@ find_clang() {
     done
 }
 
+python=$(test_python)
 compiler=${CLANGXX:-$(find_clang)}
 if [[ -z $compiler ]]; then
-    echo "clang_build: skipped, no clang++ 15 or later found (apt-get install clang-16)"
-    exit 0
+    # Debian 12's default clang is 14, which lacks <source_location>.
+    install_packages clang-16
+    compiler=clang++-16
 fi
-python=${PYTHON:-.venv/bin/python}
-[[ -x $python ]] || python=python3
 build=build/clang${library:+-$library}
 
-echo "== clang build with $("$compiler" --version | head -n 1)${library:+, $library}"
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="$stdlib_flags" \
-    -DTARN_WERROR=ON -DTARN_NATIVE_TESTS=ON -DTARN_PYTHON_MODULE=ON \
-    -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
-cmake --build "$build"
-
-echo "== native tests (clang${library:+, $library})"
-ctest --test-dir "$build" --output-on-failure
+echo "== clang build and native tests ($("$compiler" --version | head -n 1)${library:+, $library})"
+native_tests "$build" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_CXX_FLAGS="$stdlib_flags" \
+    -DTARN_PYTHON_MODULE=ON -DPython_EXECUTABLE="$python"
 
 echo "== Python tests (clang-built module${library:+, $library})"
 module_dir=$(cd "$build" && pwd)
@@ -58,5 +53,3 @@ import os, sys, tarn
 assert os.path.dirname(tarn.__file__) == sys.argv[1], tarn.__file__
 EOF
 PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest tests -p no:cacheprovider
-
-[[ -n $library ]] || bash scripts/fma_build.sh "$compiler"

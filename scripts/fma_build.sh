@@ -3,8 +3,10 @@
 # multiply-add instructions, checks that the compiler emitted none of them and runs the tests,
 # so the arithmetic of such a build is shown to be the default build's rather than assumed.
 # Usage: scripts/fma_build.sh [compiler]   (default g++)
+# Needs the compiler, CMake, ninja and objdump; the tests run only on a machine with x86-64-v3.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 compiler=${1:-g++}
 build=build/fma-$(basename "$compiler")
@@ -24,10 +26,9 @@ machine_runs_v3() {
 }
 
 echo "== native tests for x86-64-v3 ($("$compiler" --version | head -n 1))"
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTARN_WERROR=ON -DTARN_NATIVE_TESTS=ON -DTARN_PYTHON_MODULE=OFF \
-    -DCMAKE_CXX_FLAGS=-march=x86-64-v3 >/dev/null
-cmake --build "$build"
+options=(-DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_CXX_FLAGS=-march=x86-64-v3)
+# Built first, run only once the instructions are checked.
+native_tests --build-only "$build" "${options[@]}"
 
 # vfmadd132sd, vfnmsub231pd, vfmaddsub213ps and the rest of the family.
 fused=$(objdump -d --no-show-raw-insn "$build"/test_* |
@@ -39,7 +40,7 @@ fi
 echo "no fused multiply-add instruction in the x86-64-v3 build"
 
 if machine_runs_v3; then
-    ctest --test-dir "$build" --output-on-failure
+    native_tests "$build" "${options[@]}"
 else
     echo "fma_build: this machine lacks x86-64-v3 (one of: $v3_features): tests built, not run"
 fi

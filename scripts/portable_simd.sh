@@ -3,18 +3,16 @@
 # compiles, and runs them: the oracle tests and the fingerprint show that it computes exactly what
 # the compiler's vector types do.
 # Usage: scripts/portable_simd.sh [compiler]   (default g++)
+# Needs the compiler, CMake and ninja.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 compiler=${1:-g++}
 build=build/portable-$(basename "$compiler")
 
 echo "== native tests with the portable SIMD form ($("$compiler" --version | head -n 1))"
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTARN_WERROR=ON -DTARN_NATIVE_TESTS=ON -DTARN_PYTHON_MODULE=OFF -DTARN_PORTABLE_SIMD=ON \
-    >/dev/null
-cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure
+native_tests "$build" -DCMAKE_CXX_COMPILER="$compiler" -DTARN_PORTABLE_SIMD=ON
 # The fingerprint says which form it ran.
 form=$("$build"/test_fingerprint | grep '^simd form:')
 if [[ $form != "simd form: portable loops" ]]; then

@@ -2,8 +2,11 @@
 # sanitize.sh: runs the native tests and the whole pytest suite against builds with
 # AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer; any report fails the run.
 # Usage: scripts/sanitize.sh [pytest arguments]   (default: the whole tests/ folder)
+# Needs g++ with its sanitizer runtimes, CMake, ninja, python3 with its headers and venv, and the
+# package index; makes an environment of its own (build/sanitize-venv), not .venv.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 venv=build/sanitize-venv
 reports=$PWD/build/sanitize-reports
@@ -42,11 +45,8 @@ fail_on_reports() {
 }
 
 echo "== native tests under the sanitizers"
-cmake -S . -B build/sanitize-native -G Ninja -DTARN_PYTHON_MODULE=OFF -DTARN_NATIVE_TESTS=ON \
-    -DTARN_WERROR=ON -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_COMPILER=$compiler" \
-    "-DCMAKE_CXX_FLAGS=$compile_flags" "-DCMAKE_EXE_LINKER_FLAGS=$sanitizers" >/dev/null
-cmake --build build/sanitize-native
-ctest --test-dir build/sanitize-native --output-on-failure
+native_tests build/sanitize-native -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_COMPILER=$compiler" \
+    "-DCMAKE_CXX_FLAGS=$compile_flags" "-DCMAKE_EXE_LINKER_FLAGS=$sanitizers"
 fail_on_reports
 
 echo "== extension under the sanitizers"

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # test.sh: installs everything the tests need into a virtual environment and runs all tests.
 # Usage: scripts/test.sh            (VENV=path to choose the environment, default .venv)
+# Needs CPython 3.9 or later with its headers and venv, a C++20 compiler and the package index;
+# CMake and ninja come from the index when they are missing.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 venv=${VENV:-.venv}
 python3 -m venv "$venv"
@@ -24,10 +27,7 @@ fi
 python -m pip install --quiet ".[test,cluster,typing]" -Ccmake.define.TARN_WERROR=ON
 
 echo "== native tests"
-cmake -S . -B build/native -G Ninja -DTARN_PYTHON_MODULE=OFF -DTARN_NATIVE_TESTS=ON \
-    -DTARN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/native
-ctest --test-dir build/native --output-on-failure
+native_tests build/native
 
 echo "== Python tests"
 python -m pytest tests -p no:cacheprovider

@@ -4,10 +4,12 @@
 # not fail. Needs the privilege to make a mount namespace; skips, successfully, without it.
 # Usage: scripts/test_without_proc.sh [pytest arguments]   (PYTHON=interpreter with the module
 #        and pytest, default .venv/bin/python)
+# Needs the .venv that scripts/test.sh makes (or PYTHON), and unshare from util-linux.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
 
-python=${PYTHON:-.venv/bin/python}
+python=$(test_python)
 if ! unshare --mount --propagation private true 2>/dev/null; then
     echo "test_without_proc: skipped, no permission to make a mount namespace (unshare --mount)"
     exit 0

@@ -4,20 +4,17 @@
 # seed source, its paths) is built and run on every change. Installs mingw-w64 and wine from
 # Debian's packages when they are missing.
 # Usage: scripts/windows_native.sh
+# Needs CMake and ninja, and root with apt-get when the toolchain or wine is missing.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 build=build/windows
-bash scripts/install_packages.sh g++-mingw-w64-x86-64-posix wine64
+install_packages g++-mingw-w64-x86-64-posix wine64
 
 # wine keeps its Windows installation in a prefix of its own, made on first use; stderr carries
 # only its complaints about the missing display.
 export WINEPREFIX=$PWD/$build/wine-prefix WINEDEBUG=-all
 
-echo "== Windows build ($(x86_64-w64-mingw32-g++-posix --version | head -n 1))"
-cmake -S . -B "$build" -G Ninja --toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTARN_WERROR=ON -DTARN_NATIVE_TESTS=ON -DTARN_PYTHON_MODULE=OFF >/dev/null
-cmake --build "$build"
-
-echo "== native tests (Windows, under wine)"
-ctest --test-dir "$build" --output-on-failure
+echo "== native tests for Windows, under wine ($(x86_64-w64-mingw32-g++-posix --version | head -n 1))"
+native_tests "$build" --toolchain cmake/mingw-w64.cmake
