@@ -109,13 +109,13 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         default=None, help=f"progress bar (default: on a terminal, for {LONG_BATCH} problems or more)")
     arguments = parser.parse_args(argv)
     arguments.dask = arguments.dask or arguments.scheduler is not None
-    if arguments.dask and arguments.serial:
-        parser.error("--serial and --dask exclude each other")
     for module in ("pyarrow", "fsspec"):
         if importlib.util.find_spec(module) is None:
             parser.exit(2, f"{PROG}: needs {module}; {extra_hint('batch')}\n")
     if arguments.dask and importlib.util.find_spec("distributed") is None:
         parser.exit(2, f"{PROG}: --dask needs Dask; {extra_hint('cluster')}\n")
+    if arguments.dask and arguments.serial:
+        parser.error("--serial and --dask exclude each other")
     return arguments
 
 
@@ -267,7 +267,7 @@ def report(label: str, tally: Tally, seconds: float) -> None:
 def run(arguments: argparse.Namespace) -> int:
     from tarn_batch import engines
     from tarn_batch.chunks import FAILURES_SHOWN, Outcome, warm_up
-    from tarn_batch.dataset import Refused, check, prepare
+    from tarn_batch.dataset import Refused, check, chunks_on_disk, prepare
 
     plan = make_plan(arguments)
     try:
@@ -339,8 +339,11 @@ def run(arguments: argparse.Namespace) -> int:
         stop_if_signalled()
     except Stopped as stop:
         with engines.ignoring_stop_signals():
+            on_disk = already + tally.chunks
+            with contextlib.suppress(OSError):
+                on_disk = chunks_on_disk(folder, plan.chunks, arguments.format)
             print(f"stopped by {stop}: {tally.problems} of {plan.problems} problems done in this run;"
-                  f" {already + tally.chunks} of {plan.chunks} chunks are in {arguments.output}:"
+                  f" {on_disk} of {plan.chunks} chunks are in {arguments.output}:"
                   f" run the same command again to resume")
         return stop.status
     except WriteFailed as failure:

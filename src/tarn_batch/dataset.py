@@ -126,6 +126,15 @@ def prepare(url: str, manifest: Dict[str, Any], chunks: int) -> Folder:
     return Folder(fs, path, done, resumed)
 
 
+def chunks_on_disk(folder: Folder, chunks: int, file_format: str) -> int:
+    """How many chunks have their file in the folder now: workers may finish one as a batch stops."""
+    count = 0
+    for entry in folder.fs.ls(folder.path, detail=False):
+        part = PART.match(entry.rsplit("/", 1)[-1])
+        count += bool(part and part[2] == file_format and int(part[1]) < chunks)
+    return count
+
+
 def one_line(error: BaseException) -> str:
     return " ".join(str(error).split()) or type(error).__name__
 

@@ -263,7 +263,7 @@ def dask_client(scheduler: Optional[str], workers: Optional[int]) -> Iterator[An
         return
     with ignoring_stop_signals():
         cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, processes=True, threads_per_worker=1,
-                               dashboard_address=None, preload=[LOCAL_WORKER_PRELOAD])
+                               dashboard_address=":0", preload=[LOCAL_WORKER_PRELOAD])
         client = Client(cluster)
     try:
         yield client
