@@ -210,7 +210,9 @@ def read_parquet(url: str, first: int, count: int) -> Iterator[ProblemOrError]:
         columns = [key for key in PROBLEM_KEYS if key in names]
         left = count
         to_skip = skip or 0
-        for batch in file.iter_batches(batch_size=max(1, min(count, 4096)), row_groups=groups, columns=columns):
+        batches = file.iter_batches(batch_size=max(1, min(count, 4096)), row_groups=groups, columns=columns,
+                                    use_threads=False)
+        for batch in batches:
             if to_skip >= batch.num_rows:
                 to_skip -= batch.num_rows
                 continue
