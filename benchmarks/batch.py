@@ -18,7 +18,6 @@ tools at --problems and, with --rss-problems, for tarn-batch at larger counts.
 """
 
 import argparse
-import json
 import os
 import re
 import shutil

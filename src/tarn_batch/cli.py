@@ -15,6 +15,7 @@ from types import FrameType
 from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
 from tarn_batch._imports import load
+from tarn_batch.chunks import FAILURES_SHOWN, Job, Outcome, warm_up
 
 PROG = "tarn-batch"
 # Batches of at least this many problems show a progress bar (on a terminal).
@@ -213,9 +214,8 @@ class Tally:
     failures: List[Tuple[int, str, str]] = field(default_factory=list)
 
 
-def jobs_of(arguments: argparse.Namespace, plan: Plan, done: bytearray) -> Iterator[Any]:
-    from tarn_batch.chunks import Job
-
+def jobs_of(arguments: argparse.Namespace, plan: Plan, done: bytearray) -> Iterator[Job]:
+    """The jobs of the chunks whose files are not there, made one at a time."""
     parameters = plan.manifest["parameters"]
     for number in range(plan.chunks):
         if done[number]:
@@ -266,7 +266,6 @@ def report(label: str, tally: Tally, seconds: float) -> None:
 
 def run(arguments: argparse.Namespace) -> int:
     from tarn_batch import engines
-    from tarn_batch.chunks import FAILURES_SHOWN, Outcome, warm_up
     from tarn_batch.dataset import Refused, check, chunks_on_disk, prepare
 
     plan = make_plan(arguments)

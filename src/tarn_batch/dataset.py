@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Tuple
 
 from tarn_batch._imports import load
+from tarn_batch.chunks import part_name
 
 MANIFEST = "_manifest.json"
 PART = re.compile(r"part-(\d+)\.(parquet|jsonl)\Z")
@@ -188,8 +189,6 @@ def check(folder: Folder, chunk_size: int, problems: int, file_format: str) -> C
         if not folder.done[number]:
             result.missing_chunks += 1
             continue
-        from tarn_batch.chunks import part_name
-
         name = part_name(number, file_format)
         path = f"{folder.path}/{name}"
         result.files += 1

@@ -31,10 +31,6 @@ STOP_GRACE_SECONDS = 1.5
 OnOutcome = Callable[[Outcome], None]
 
 
-class ChunkLost(Exception):
-    """A chunk whose worker died on every attempt."""
-
-
 def serial(jobs: Iterator[Job], on_outcome: OnOutcome) -> None:
     """Every chunk in this process, one after another: the baseline (warmed up beforehand)."""
     for job in jobs:
