@@ -120,9 +120,12 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     return arguments
 
 
+def largest_chunk(keep_trees: bool) -> int:
+    return MAX_CHUNK_SIZE_WITH_TREES if keep_trees else MAX_CHUNK_SIZE
+
+
 def default_chunk_size(problems: int, keep_trees: bool) -> int:
-    largest = MAX_CHUNK_SIZE_WITH_TREES if keep_trees else MAX_CHUNK_SIZE
-    return max(1, min(largest, math.ceil(problems / CHUNKS_PER_BATCH)))
+    return max(1, min(largest_chunk(keep_trees), math.ceil(problems / CHUNKS_PER_BATCH)))
 
 
 def tarn_version() -> str:
@@ -171,12 +174,14 @@ def make_plan(arguments: argparse.Namespace) -> Plan:
             if input_format == "parquet":
                 problems = parquet_rows(input_url)
             else:
-                chunk_size = arguments.chunk_size or MAX_CHUNK_SIZE
+                # Its lines are counted as its chunks are found, so their size cannot follow from the count.
+                chunk_size = arguments.chunk_size or largest_chunk(arguments.keep_trees)
                 problems, offsets = jsonl_chunk_offsets(input_url, chunk_size)
         except Exception as error:  # noqa: BLE001 - any reason the input cannot be read is one line
             fail(2, f"cannot read the input {arguments.input}: {error}")
     chunk_size = arguments.chunk_size or (
-        MAX_CHUNK_SIZE if input_format == "jsonl" else default_chunk_size(problems, arguments.keep_trees))
+        largest_chunk(arguments.keep_trees) if input_format == "jsonl"
+        else default_chunk_size(problems, arguments.keep_trees))
     parameters = {
         "problems": problems,
         "seed": None if input_url else arguments.seed,
