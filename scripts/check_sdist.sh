@@ -93,15 +93,16 @@ if [[ $(uname -s) == Linux ]]; then
     fi
 fi
 bash scripts/check_exports.sh "$wheel"
-# The types: beside the module for pyright, as a stub-only package for mypy.
+# The types: beside the module for pyright, as a stub-only package for mypy; and the batch tool's
+# package beside the module, typed too.
 "$work/tools/bin/python" - "$wheel" <<'PY'
 import sys, zipfile
 
 names = set(zipfile.ZipFile(sys.argv[1]).namelist())
-missing = sorted({"tarn.pyi", "tarn-stubs/__init__.pyi"} - names)
+missing = sorted({"tarn.pyi", "tarn-stubs/__init__.pyi", "tarn_batch/__init__.py", "tarn_batch/py.typed"} - names)
 if missing:
     sys.exit(f"sdist: the wheel lacks {missing}")
-print("type information: tarn.pyi, tarn-stubs/__init__.pyi")
+print("type information: tarn.pyi, tarn-stubs/__init__.pyi; the batch tool: tarn_batch/")
 PY
 
 echo "== installing the wheel into a fresh environment (extras: $extras)"

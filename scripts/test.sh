@@ -21,10 +21,10 @@ if ((${#build_tools[@]} > 0)); then
     python -m pip install --quiet "${build_tools[@]}"
     hash -r # forget where a broken cmake or ninja (a shim without a version behind it) was found
 fi
-# Warnings are errors here, so every tested build is a clean one. The cluster extra lets the
-# batch example's tests run on a local Dask cluster too; the typing extra brings the type checkers
-# that tests/test_types.py runs over the installed stubs.
-python -m pip install --quiet ".[test,cluster,typing]" -Ccmake.define.TARN_WERROR=ON
+# Warnings are errors here, so every tested build is a clean one. The batch and cluster extras let
+# the batch tool's tests run on a process pool and a local Dask cluster; the typing extra brings
+# the type checkers that tests/test_types.py runs over the installed stubs.
+python -m pip install --quiet ".[test,batch,cluster,typing]" -Ccmake.define.TARN_WERROR=ON
 
 echo "== native tests"
 native_tests build/native

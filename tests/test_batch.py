@@ -1,5 +1,5 @@
-# test_batch.py: the batch example (examples/batch.py) on a process pool and on a Dask cluster.
-import importlib
+# test_batch.py: the batch tool (tarn-batch, the package tarn_batch) on a process pool and on a
+# Dask LocalCluster: the dataset it writes, killed workers and clients, stops and refusals.
 import importlib.util
 import json
 import math
@@ -9,194 +9,200 @@ import signal
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+pytest.importorskip("pyarrow", reason="the batch extra (pyarrow) is not installed")
+pytest.importorskip("fsspec", reason="the batch extra (fsspec) is not installed")
+tarn_batch = pytest.importorskip("tarn_batch", reason="the installed tarn has no batch tool beside it")
+import pyarrow.dataset  # noqa: E402
 
-# Runs in a fresh interpreter started in EXAMPLES, so the cluster's threads end with it.
-ON_LOCAL_CLUSTER = """
-import json, sys
-import batch
-problems = json.load(sys.stdin)
-with batch.dask_client(workers=2) as client:
-    workers = len(client.nthreads())
-    results = batch.solve_with_dask(client, problems, chunk_size=3, keep_tree=True)
-    nothing = batch.solve_with_dask(client, [], chunk_size=3)
-json.dump({"workers": workers, "results": results, "nothing": nothing}, sys.stdout)
-"""
+TIMEOUT = 240
+ENGINES = [pytest.param(["--workers", "2"], id="pool"), pytest.param(["--dask", "--workers", "2"], id="dask")]
 
-
-@pytest.fixture(scope="module")
-def batch():
-    # Spawned pool workers inherit this path, so they can import the example too.
-    with pytest.MonkeyPatch.context() as patch:
-        patch.syspath_prepend(str(EXAMPLES))
-        yield importlib.import_module("batch")
+# Reached by the first sample; never reached (no tolerance); faults (an empty sampling range);
+# and two lines that are not problems, all reported as rows.
+REACHED_AT_ONCE = {"start": [0.0, 0.0], "goal": [0.5, 0.5], "boundaries": [1.0, 1.0],
+                   "obstacles": [], "step_size": 1.0, "max_iterations": 5}
+NEVER_REACHED = {"start": [1.0, 1.0], "goal": [9.0, 9.0], "boundaries": [10.0, 10.0],
+                 "obstacles": [[5.0, 5.0], [2.0, 8.0, 99.0]], "step_size": 0.0, "max_iterations": 60}
+BAD_PROBLEM = {"start": [0.0, 0.0], "goal": [1.0, 1.0], "boundaries": [0.0, 0.0],
+               "obstacles": [], "step_size": 1.0, "max_iterations": 5}
 
 
-@pytest.fixture(scope="module")
-def problems(batch):
-    reached_at_once = {
-        "start": [0.0, 0.0], "goal": [0.5, 0.5], "boundaries": [1.0, 1.0],
-        "obstacles": [], "step_size": 1.0, "max_iterations": 5,
-    }
-    never_reached = {
-        "start": [1.0, 1.0], "goal": [9.0, 9.0], "boundaries": [10.0, 10.0],
-        "obstacles": [[5.0, 5.0], [2.0, 8.0, 99.0]], "step_size": 0.0, "max_iterations": 60,
-    }
-    return [reached_at_once, never_reached, BAD_PROBLEM, *batch.make_batch(10, seed=7)]
+def needs_engine(engine, processes=False):
+    """Skip where the engine, or the process listing a test needs, is missing."""
+    if processes or "--dask" in engine:
+        psutil = pytest.importorskip("psutil", reason="psutil (which Dask brings) is not installed")
+        try:
+            psutil.Process().children()
+        except psutil.Error:
+            pytest.skip("psutil cannot read this process's details here (no /proc?)")
+    if "--dask" in engine and importlib.util.find_spec("distributed") is None:
+        pytest.skip("the cluster extra (dask[distributed]) is not installed")
 
 
-# Its empty sampling range faults: PanicException, which derives from BaseException.
-BAD_PROBLEM = {
-    "start": [0.0, 0.0], "goal": [1.0, 1.0], "boundaries": [0.0, 0.0],
-    "obstacles": [], "step_size": 1.0, "max_iterations": 5,
-}
-BAD_RESULT = {"index": 2, "error": {"type": "PanicException", "message": "cannot sample empty range"}}
+def tool(*arguments):
+    return [sys.executable, "-m", "tarn_batch", *arguments]
 
 
-def check_result(problem, result):
-    """The planner's guarantees, read back from the plain lists a worker returned."""
-    nodes, children = result["nodes"], result["adjacency_list"]
-    assert len(nodes) == len(children) == result["node_count"]
-    assert nodes[0] == problem["start"]
-    # Every node but the root is attached exactly once, to a node created before it.
-    assert sorted(child for kids in children for child in kids) == list(range(1, len(nodes)))
-    assert all(child > parent for parent, kids in enumerate(children) for child in kids)
+def run_tool(*arguments):
+    completed = subprocess.run(tool(*arguments), capture_output=True, text=True, timeout=TIMEOUT, check=False)
+    return completed.returncode, completed.stdout, completed.stderr
 
-    reached = result["reached"]
-    assert reached == bool(result["path"])
-    samples = nodes[1:-1] if reached else nodes[1:]
-    width, height = problem["boundaries"][:2]
+
+def read_indices(folder):
+    return sorted(pyarrow.dataset.dataset(str(folder), format="parquet").to_table(columns=["index"])
+                  .column("index").to_pylist())
+
+
+def check_row(row):
+    """The planner's guarantees, read back from one row of the dataset."""
+    nodes, parents = row["nodes"], row["parents"]
+    assert row["node_count"] == len(nodes) == len(parents)
+    assert nodes[0] == row["start"] and parents[0] == -1
+    # A tree rooted at node 0: every other node's parent came before it.
+    assert all(0 <= parent < child for child, parent in enumerate(parents) if child)
+    width, height = row["boundaries"][:2]
+    samples = nodes[1:-1] if row["reached"] else nodes[1:]
     for x, y in samples:
         assert 0.0 <= x < width and 0.0 <= y < height
-        assert all(math.dist((x, y), obstacle[:2]) >= 1.0 for obstacle in problem["obstacles"])
-    if not reached:
-        assert len(samples) == problem["max_iterations"]
-        assert all(math.dist(sample, problem["goal"]) >= problem["step_size"] for sample in samples)
+        assert all(math.dist((x, y), obstacle[:2]) >= 1.0 for obstacle in row["obstacles"])
+    if not row["reached"]:
+        assert row["path"] == [] and len(samples) == row["max_iterations"]
         return
-    assert 1 <= len(samples) <= problem["max_iterations"]
-    assert nodes[-1] == problem["goal"] and children[-2] == [len(nodes) - 1]
-    assert math.dist(nodes[-2], problem["goal"]) < problem["step_size"]
-    path = [nodes.index(point) for point in result["path"]]
-    assert path[0] == 0 and path[-1] == len(nodes) - 1
-    assert all(child in children[parent] for parent, child in zip(path, path[1:]))
+    # The path runs from start to goal through the parents.
+    assert nodes[-1] == row["goal"] and math.dist(nodes[-2], row["goal"]) < row["step_size"]
+    chain = [len(nodes) - 1]
+    while chain[-1]:
+        chain.append(parents[chain[-1]])
+    assert row["path"] == [nodes[node] for node in reversed(chain)]
 
 
-def check_batch(problems, results):
-    """The bad problem is reported, every other one solved, all in batch order."""
-    assert [result["index"] for result in results] == list(range(len(problems)))
-    assert results[2] == BAD_RESULT
-    for problem, result in zip(problems, results):
-        if result is not results[2]:
-            check_result(problem, result)
-    assert results[0]["node_count"] == 3 and results[1]["node_count"] == 61
+@pytest.mark.parametrize("engine", ENGINES)
+def test_engine_writes_a_dataset_that_reads_back_with_its_schema(tmp_path, engine):
+    needs_engine(engine)
+    seeded = [tarn_batch.random_problem(7, index) for index in range(8)]
+    lines = [json.dumps(problem) for problem in [REACHED_AT_ONCE, NEVER_REACHED, BAD_PROBLEM, *seeded]]
+    lines[4:4] = ["not json", json.dumps({"start": [0, 0]})]
+    (tmp_path / "problems.jsonl").write_text("\n".join(lines) + "\n")
+    output = tmp_path / "dataset"
+    status, stdout, stderr = run_tool("--input", str(tmp_path / "problems.jsonl"), "--output", str(output),
+                                      "--chunk-size", "3", "--keep-trees", *engine)
+    assert status == 0, stderr
+    assert "13 problems in" in stdout and "3 failed (an error came back)" in stdout
+    assert stdout.splitlines()[-1] == "checked: every index from 0 to 12 appears exactly once"
+    assert sorted(path.name for path in output.iterdir()) == [
+        "_manifest.json", *(f"part-{number:06d}.parquet" for number in range(5))]
+
+    table = pyarrow.dataset.dataset(str(output), format="parquet").to_table()
+    assert table.schema == tarn_batch.schema(keep_trees=True)
+    rows = sorted(table.to_pylist(), key=lambda row: row["index"])
+    assert [row["index"] for row in rows] == list(range(13))
+    failures = {row["index"]: (row["error_type"], row["error_message"]) for row in rows if row["error_type"]}
+    assert failures == {2: ("PanicException", "cannot sample empty range"),
+                        4: ("UnreadableRow", "not a line of JSON: Expecting value: line 1 column 1 (char 0)"),
+                        5: ("UnreadableRow", "missing goal, boundaries, obstacles, step_size, max_iterations")}
+    for row in rows:
+        if row["index"] in failures:
+            # Every column is there, null where it does not apply: the problem of an unreadable row.
+            problem = set(tarn_batch.random_problem(0, 0)) if row["index"] == 2 else set()
+            assert {key for key, value in row.items() if value is not None} == {
+                "index", "error_type", "error_message", *problem}
+            continue
+        assert row["error_message"] is None
+        check_row(row)
+    assert rows[0]["node_count"] == 3 and rows[0]["reached"] and rows[1]["node_count"] == 61
+    assert [{key: rows[index][key] for key in seeded[0]} for index in (3, 6)] == seeded[:2]
 
 
-@pytest.mark.parametrize(
-    ("nodes", "adjacency_list", "expected"),
-    [
-        ([[0, 0], [5, 5], [9, 9]], [[1], [2], []], [0, 1, 2]),
-        ([[0, 0], [5, 5], [7, 7], [9, 9]], [[1, 2], [], [3], []], [0, 2, 3]),
-        # A search that gave up can also end on an only child.
-        ([[0, 0], [5, 5], [6, 6]], [[1], [2], []], []),
-        ([[0, 0], [9, 9]], [[1], []], []),
-    ],
-)
-def test_path_to_goal(batch, nodes, adjacency_list, expected):
-    assert batch.path_to_goal(nodes, adjacency_list, [9, 9]) == expected
-
-
-def test_process_pool_results_keep_the_tree_invariants(batch, problems):
-    with batch.process_pool(2) as pool:
-        results = batch.solve_with_pool(pool, problems, chunk_size=3, keep_tree=True)
-    check_batch(problems, results)
-
-
-def psutil_sees_this_process():
-    import psutil  # installed with Dask's distributed scheduler
+def descendants(pid):
+    import psutil
 
     try:
-        psutil.Process()
-    except psutil.Error:
-        return False
-    return True
+        return psutil.Process(pid).children(recursive=True)
+    except psutil.NoSuchProcess:
+        return []
 
 
-def test_dask_local_cluster_results_keep_the_tree_invariants(problems):
-    if importlib.util.find_spec("distributed") is None:
-        pytest.skip("the cluster extra (dask[distributed]) is not installed")
-    if not psutil_sees_this_process():
-        pytest.skip("Dask needs psutil to read this process's details, which it cannot here (no /proc?)")
-    completed = subprocess.run(
-        [sys.executable, "-c", ON_LOCAL_CLUSTER], input=json.dumps(problems), cwd=EXAMPLES,
-        capture_output=True, text=True, timeout=300, check=False,
-    )
-    assert completed.returncode == 0, completed.stderr
-    outcome = json.loads(completed.stdout)
-    assert outcome["workers"] == 2 and outcome["nothing"] == []
-    check_batch(problems, outcome["results"])
+def wait_for_files(folder, count, process, deadline):
+    while len(list(folder.glob("part-*.parquet"))) < count:
+        assert process.poll() is None, "the batch ended before it could be killed"
+        assert time.monotonic() < deadline
+        time.sleep(0.02)
 
 
-def test_command_line_reports_and_writes_every_problem(batch, capsys, tmp_path, monkeypatch):
-    monkeypatch.setattr(batch, "make_batch", lambda count, seed: [BAD_PROBLEM] * count)
-    monkeypatch.setattr(importlib.util, "find_spec", lambda name: None)  # no tqdm
-    output = tmp_path / "results.jsonl"
-    batch.main(["--problems", "4", "--workers", "2", "--compare", "--progress", "--output", str(output)])
-    captured = capsys.readouterr()
-    assert captured.err == "batch.py: no progress bar without tqdm: pip install 'pytarn[batch]'\n"
-    lines = captured.out.splitlines()
-    assert [line.split()[0] for line in lines] == ["single", "process", *["problem"] * 4, "results"]
-    counts = "0 solved (a tree came back), 0 of them reaching the goal, 4 failed (an error came back)"
-    assert all("4 problems in" in line and counts in line for line in lines[:2])
-    assert lines[2] == "  problem 0: PanicException: cannot sample empty range"
-    records = [json.loads(line) for line in output.read_text().splitlines()]
-    assert records == [{**BAD_RESULT, "index": index} for index in range(4)]
+@pytest.mark.parametrize("engine", ENGINES)
+def test_killed_worker_and_killed_client_leave_a_dataset_that_completes(tmp_path, engine):
+    needs_engine(engine, processes=True)
+    import psutil
+
+    output = tmp_path / "dataset"
+    command = tool("--problems", "1500", "--seed", "5", "--chunk-size", "50", "--output", str(output), *engine)
+    deadline = time.monotonic() + TIMEOUT
+    with open(tmp_path / "stderr", "wb") as stderr:
+        process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=stderr, start_new_session=True)
+    try:
+        # A worker (a process started by spawn that started none) is killed once a chunk is done...
+        wait_for_files(output, 1, process, deadline)
+        workers = [child for child in descendants(process.pid)
+                   if "--multiprocessing-fork" in child.cmdline() and not child.children()]
+        assert len(workers) == 2, [child.cmdline() for child in descendants(process.pid)]
+        workers[0].kill()
+        # ...then the client, outright, once a few more are.
+        wait_for_files(output, 4, process, deadline)
+        children = descendants(process.pid)
+        os.kill(process.pid, signal.SIGKILL)
+        process.wait(timeout=60)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+    # Its workers end by themselves; the folder holds only whole files, each its chunk's.
+    assert psutil.wait_procs(children, timeout=30)[1] == []
+    files = sorted(output.glob("part-*.parquet"))
+    assert 4 <= len(files) < 30
+    for part in files:
+        number = int(part.name[5:11])
+        assert read_indices(part) == list(range(number * 50, number * 50 + 50))
+
+    status, stdout, stderr = run_tool(*command[3:])
+    assert status == 0, stderr
+    assert stdout.startswith(f"resuming {output}: {len(files)} of 30 chunks are there already\n")
+    assert stdout.splitlines()[-1] == "checked: every index from 0 to 1499 appears exactly once"
+    assert read_indices(output) == list(range(1500))
+    # The problems are the seed's, whichever process made them.
+    row = pyarrow.dataset.dataset(str(output)).to_table(filter=pyarrow.dataset.field("index") == 1234).to_pylist()
+    assert {key: row[0][key] for key in ("start", "goal", "obstacles")} == {
+        key: tarn_batch.random_problem(5, 1234)[key] for key in ("start", "goal", "obstacles")}
+
+
+STOPPED_BATCH = 200000
 
 
 @pytest.mark.parametrize(
-    ("arguments", "message"),
-    [
-        (["--chunk-size", "0"], "batch.py: error: argument --chunk-size: must be at least 1, not 0"),
-        (["--workers", "-1"], "batch.py: error: argument --workers: must be at least 1, not -1"),
-        (["--problems", "-1"], "batch.py: error: argument --problems: must be at least 0, not -1"),
-        (["--problems", "x"], "batch.py: error: argument --problems: invalid int value: 'x'"),
-        (["--dask"], "batch.py: --dask needs Dask; install it with: pip install 'pytarn[cluster]'"),
-    ],
+    ("engine", "signal_number"),
+    [(ENGINES[0].values[0], signal.SIGINT), (ENGINES[1].values[0], signal.SIGTERM)],
+    ids=["pool-SIGINT", "dask-SIGTERM"],
 )
-def test_command_line_refuses_what_it_cannot_run(batch, capsys, monkeypatch, arguments, message):
-    monkeypatch.setattr(importlib.util, "find_spec", lambda name: None)  # no Dask
-    with pytest.raises(SystemExit) as exit_info:
-        batch.main(arguments)
-    assert exit_info.value.code == 2
-    assert capsys.readouterr().err.splitlines()[-1] == message
+def test_a_stopped_batch_ends_at_once_keeping_its_finished_chunks(tmp_path, engine, signal_number):
+    """The tool's process group is signalled, as a terminal's Ctrl-C does, once a chunk is done."""
+    needs_engine(engine, processes=True)
+    import psutil
 
-
-STOPPED_BATCH = 20000
-
-
-def stop_batch_midway(engine, signal_number, folder):
-    """Run the batch tool and signal its process group once its first chunk is done.
-
-    Returns its exit status, its standard output, the seconds from the signal to its exit
-    and the processes it had started by then. Every wait is bounded: a hang fails the test.
-    """
-    import psutil  # installed with Dask's distributed scheduler
-
-    command = [sys.executable, "batch.py", "--problems", str(STOPPED_BATCH), "--workers", "2",
-               "--progress", "--output", str(folder / "results.jsonl"), *engine]
+    output = tmp_path / "dataset"
+    command = tool("--problems", str(STOPPED_BATCH), "--chunk-size", "200", "--progress", "--output", str(output),
+                   *engine)
+    deadline = time.monotonic() + TIMEOUT
     # Files rather than pipes: a process left behind holding a pipe would block its reader.
-    with open(folder / "stdout", "wb") as stdout, open(folder / "stderr", "wb") as stderr:
-        process = subprocess.Popen(command, cwd=EXAMPLES, stdout=stdout, stderr=stderr, start_new_session=True)
+    with open(tmp_path / "stdout", "wb") as stdout, open(tmp_path / "stderr", "wb") as stderr:
+        process = subprocess.Popen(command, stdout=stdout, stderr=stderr, start_new_session=True)
     try:
-        deadline = time.monotonic() + 240
         # The bar, redrawn in place, shows "done/total [".
-        while not re.search(rb"[1-9]\d*/\d+ \[", (folder / "stderr").read_bytes()):
-            assert process.poll() is None and time.monotonic() < deadline, (folder / "stderr").read_text()
+        while not re.search(rb"[1-9]\d*/\d+ \[", (tmp_path / "stderr").read_bytes()):
+            assert process.poll() is None and time.monotonic() < deadline, (tmp_path / "stderr").read_text()
             time.sleep(0.05)
-        children = psutil.Process(process.pid).children(recursive=True)
+        children = descendants(process.pid)
         os.killpg(process.pid, signal_number)
         signalled = time.monotonic()
         process.wait(timeout=60)
@@ -205,29 +211,69 @@ def stop_batch_midway(engine, signal_number, folder):
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
-    return process.returncode, (folder / "stdout").read_text(), seconds, children
+    out = (tmp_path / "stdout").read_text()
+    assert process.returncode == 128 + signal_number, out
+    assert seconds < 10
+    done = re.fullmatch(
+        rf"stopped by {signal_number.name}: (\d+) of {STOPPED_BATCH} problems done in this run; (\d+) of 1000"
+        rf" chunks are in {re.escape(str(output))}: run the same command again to resume", out.splitlines()[-1])
+    assert done and 0 < int(done[1]) < STOPPED_BATCH, out
+    # Whole chunks only, each once, as many as the tool says (it counts those finished as it stopped).
+    indices = read_indices(output)
+    chunks = sorted({index // 200 for index in indices})
+    assert len(chunks) == int(done[2])
+    assert indices == [index for chunk in chunks for index in range(chunk * 200, chunk * 200 + 200)]
+    # Nothing but the bar on the error stream (on Dask, no warning about cancelled tasks).
+    assert set(re.sub(r"[^\r\n]*problem/s\]", "", (tmp_path / "stderr").read_text()).split()) <= {""}
+    assert children and psutil.wait_procs(children, timeout=10)[1] == []
+
+
+def refusal(capsys, *arguments):
+    with pytest.raises(SystemExit) as exit_info:
+        tarn_batch.main(list(arguments))
+    return exit_info.value.code, capsys.readouterr()
 
 
 @pytest.mark.parametrize(
-    ("engine", "signal_number"),
-    [([], signal.SIGINT), (["--dask"], signal.SIGTERM)],
-    ids=["pool-SIGINT", "dask-SIGTERM"],
+    ("make", "output", "message"),
+    [
+        (lambda path: path.write_text("mine"), "out",
+         "cannot write the dataset to {output}: it is a file, not a folder"),
+        (lambda path: path.write_text("mine"), "out/dataset",
+         "cannot write the dataset to {output}: [Errno 20] Not a directory: '{output}'"),
+        (lambda path: (path.mkdir(), (path / "notes.txt").write_text("mine")), "out",
+         "{output} is not empty and holds no dataset of tarn-batch: give a new or empty folder"),
+        (lambda path: tarn_batch.main(["--output", str(path), "--problems", "50", "--serial"]), "out",
+         "{output} holds a dataset made with other parameters (seed 0, not 1):"
+         " give another --output, or the same parameters to resume it"),
+    ],
+    ids=["file", "file-above", "foreign-folder", "other-seed"],
 )
-def test_a_stopped_batch_ends_at_once_with_what_it_finished(tmp_path, engine, signal_number):
-    if importlib.util.find_spec("distributed") is None:
-        pytest.skip("the cluster extra (dask[distributed], with psutil) is not installed")
-    if not psutil_sees_this_process():
-        pytest.skip("psutil cannot read this process's details here (no /proc?)")
-    import psutil
+def test_an_output_it_cannot_use_is_refused_before_planning(tmp_path, capsys, make, output, message):
+    make(tmp_path / "out")
+    before = sorted((path.name, path.stat().st_mtime_ns) for path in tmp_path.rglob("*"))
+    capsys.readouterr()
+    output = tmp_path / output
+    status, captured = refusal(capsys, "--output", str(output), "--problems", "50", "--seed", "1", "--serial")
+    assert status == 2 and captured.out == ""
+    assert captured.err == f"tarn-batch: {message.format(output=output)}\n"
+    assert sorted((path.name, path.stat().st_mtime_ns) for path in tmp_path.rglob("*")) == before
 
-    status, stdout, seconds, children = stop_batch_midway(engine, signal_number, tmp_path)
-    assert status == 128 + signal_number, stdout
-    assert seconds < 10
-    done = re.fullmatch(rf"stopped by {signal_number.name}: (\d+) of {STOPPED_BATCH} problems done",
-                        stdout.splitlines()[-2])
-    assert done and 0 < int(done[1]) < STOPPED_BATCH, stdout
-    records = [json.loads(line) for line in (tmp_path / "results.jsonl").read_text().splitlines()]
-    indices = [record["index"] for record in records]
-    assert len(records) == int(done[1]) and indices == sorted(set(indices))
-    assert all("reached" in record or "error" in record for record in records)
-    assert children and psutil.wait_procs(children, timeout=10)[1] == []
+
+@pytest.mark.parametrize(
+    ("arguments", "missing", "message"),
+    [
+        (["--chunk-size", "0"], None, "tarn-batch: error: argument --chunk-size: must be at least 1, not 0"),
+        (["--problems", "x"], None, "tarn-batch: error: argument --problems: invalid int value: 'x'"),
+        ([], "pyarrow", "tarn-batch: needs pyarrow; install it with pip install 'pytarn[batch]'"
+                        " (from a checkout: pip install '.[batch]')"),
+        (["--dask"], "distributed", "tarn-batch: --dask needs Dask; install it with pip install"
+                                    " 'pytarn[cluster]' (from a checkout: pip install '.[cluster]')"),
+    ],
+)
+def test_command_line_refuses_what_it_cannot_run(tmp_path, capsys, monkeypatch, arguments, missing, message):
+    find_spec = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name: None if name == missing else find_spec(name))
+    status, captured = refusal(capsys, "--output", str(tmp_path / "out"), *arguments)
+    assert status == 2 and captured.err.splitlines()[-1] == message
+    assert not (tmp_path / "out").exists()

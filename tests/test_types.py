@@ -90,3 +90,14 @@ def test_stubs_match_the_module_and_everything_below_it():
         capture_output=True, text=True, timeout=CHECK_TIMEOUT,
     )
     assert completed.returncode == 0, completed.stdout + completed.stderr
+
+
+def test_batch_tool_is_typed_strictly(tmp_path):
+    # The installed package, checked as a user's checker sees it (its py.typed says it is typed).
+    require_mypy()
+    pytest.importorskip("tarn_batch", reason="the installed tarn has no batch tool beside it")
+    output = run_checker(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "-p", "tarn_batch"],
+        tmp_path,
+    )
+    assert output.startswith("Success: no issues found"), output
