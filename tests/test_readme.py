@@ -110,8 +110,8 @@ class TestReadme:
         problem = {"start": [0, 0], "goal": [9, 9], "boundaries": [10, 10], "obstacles": [[5, 5]]}
         problems = [{**problem, "step_size": 1.0, "max_iterations": 200 * k} for k in range(1, 6)]
         problems.insert(2, {**problem, "boundaries": [], "step_size": 1.0, "max_iterations": 5})
-        # The block runs its pool at top level, with no `if __name__ == "__main__":`, so workers
-        # that start afresh (spawn, forkserver) would run it again: they are forked here.
+        # Workers that start afresh (spawn, forkserver) import the main module, which a script
+        # given with -c does not have: they are forked here.
         result = run_python(
             "import json, multiprocessing\n"
             "multiprocessing.set_start_method('fork')\n"
