@@ -193,8 +193,8 @@ private:
     ReadItem read_ = nullptr;
 };
 
-// The start of the block of at most interrupt_check_interval items that
-// follows `begin` among `count`; signals are checked where a block ends on a
+// The end of the block of at most interrupt_check_interval items that starts
+// at `begin` among `count`; signals are checked where a block ends on a
 // multiple of the interval, as a checkpoint counting the items would.
 std::size_t block_end(std::size_t begin, std::size_t count) {
     return begin + std::min(count - begin, interrupt_check_interval);
